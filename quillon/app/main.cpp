@@ -1,7 +1,4 @@
-// quillon: turns a music file into the game's streamed audio file.
-#include <cstdio>
+// quillon: turns a user's music file into the game's streamed audio file.
+#include "quillon/app/cli.h"
 
-int main() {
-  std::fputs("quillon\n", stdout);
-  return 2;
-}
+int main(int argc, char** argv) { return quillon_main(argc, argv); }

@@ -1,0 +1,83 @@
+// Dispatch of quillon's subcommands and the commands that only describe the program.
+#include "quillon/app/cli.h"
+
+#include <cstring>
+#include <string_view>
+
+#include "quillon/soundcore/aurex.h"
+
+namespace {
+
+struct Command {
+  const char* name;
+  int (*run)(int argc, char** argv);  // null: not part of this build yet
+};
+
+constexpr Command kCommands[] = {
+    {"import", nullptr},
+    {"preview", nullptr},
+    {"info", nullptr},
+    {"convert", nullptr},
+    {"formats", cmd_formats},
+};
+
+bool canread(const AUREX_FORMAT& f) { return f.open && f.info && f.read && f.close; }
+bool canwrite(const AUREX_FORMAT& f) { return f.create && f.write && f.wclose; }
+
+}  // namespace
+
+void cli_usage(FILE* out) {
+  std::fputs(
+      "usage: quillon [COMMAND [OPTIONS] ARGUMENTS]\n"
+      "\n"
+      "Without a command, quillon opens its window. Commands:\n"
+      "  import [--reverb N] [--crop] INPUT OUTDIR   convert INPUT into OUTDIR/<base name>.asf\n"
+      "  preview [--reverb N] [--crop] INPUT         convert INPUT and play it (Ctrl-C stops)\n"
+      "  info FILE                                   format, elements and the fields of each timbre\n"
+      "  convert [--format NAME] [--rep NAME] INPUT OUTPUT\n"
+      "                                              read element 0 of INPUT, write it as OUTPUT\n"
+      "  formats                                     list the file formats\n"
+      "  --help                                      show this text\n"
+      "\n"
+      "N is the reverb amount, 0..127 (default 0). --crop shortens long input (to 70 seconds for\n"
+      "44.1 kHz stereo). Exit status: 0 success, 1 failure, 2 wrong usage.\n",
+      out);
+}
+
+int cmd_formats(int argc, char**) {
+  if (argc != 1) {
+    cli_usage(stderr);
+    return CLI_USAGE;
+  }
+  std::printf("%-5s %-14s %-28s %-4s %s\n", "index", "name", "description", "read", "write");
+  for (int i = 0; i < AUREX_NUMFORMATS; ++i) {
+    const AUREX_FORMAT& f = AUREX_formats[i];
+    std::printf("%5d %-14s %-28s %-4s %s\n", i, *f.shortname ? f.shortname : "-", *f.longname ? f.longname : "-",
+                canread(f) ? "yes" : "no", canwrite(f) ? "yes" : "no");
+  }
+  return CLI_OK;
+}
+
+int quillon_main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fputs("quillon: the window is not part of this build; give a command.\n", stderr);
+    cli_usage(stderr);
+    return CLI_USAGE;
+  }
+  const std::string_view word = argv[1];
+  if (word == "--help" || word == "-h" || word == "help") {
+    cli_usage(stdout);
+    return CLI_OK;
+  }
+  for (const Command& c : kCommands) {
+    if (word != c.name) continue;
+    if (!c.run) {
+      std::fprintf(stderr, "quillon: the '%s' command is not available yet.\n", c.name);
+      return CLI_FAILED;
+    }
+    return c.run(argc - 1, argv + 1);
+  }
+  std::fprintf(stderr, "quillon: unknown command '%s'\n", argv[1]);
+  cli_usage(stderr);
+  return CLI_USAGE;
+}
