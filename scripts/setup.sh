@@ -9,6 +9,8 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libsdl2-dev libvorbis-dev libogg-dev libpng-dev libjpeg-dev zlib1g-dev
   xvfb xauth
+  # black-box oracles of the tests (standard formats only) and the benchmark input generator
+  lame mpg123 ffmpeg sox vorbis-tools imagemagick python3-pil bc
 )
 
 missing=()

@@ -1,7 +1,6 @@
 // braxel: console tool for the game's pack archives, compressed files and image packs.
-#include <cstdio>
+#include "braxel/cli/driver.h"
 
-int main() {
-  std::fputs("braxel\n", stdout);
-  return 2;
+int main(int argc, char** argv) {
+  return braxel_main(argc, argv);
 }

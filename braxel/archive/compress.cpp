@@ -1,0 +1,876 @@
+// Compressed streams: header recognition, the three decoders, the LZ77 compressor with its
+// direct two-byte match table, the literal-only wrapper and the two file commands.
+#include "braxel/archive/compress.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+#include <string>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "braxel/cli/console/console.h"
+
+namespace {
+
+// ---- on-disk facts ---------------------------------------------------------------------------
+
+// LZ77 command bytes (first byte of a command).
+constexpr std::uint8_t kCmdShortMax = 0x7F;    // 00-7F: 2-byte copy, offset 1..1024, length 3..10
+constexpr std::uint8_t kCmdMediumMax = 0xBF;   // 80-BF: 3-byte copy, offset 1..16384, length 4..67
+constexpr std::uint8_t kCmdLongMax = 0xDF;     // C0-DF: 4-byte copy, offset 1..131072, length 5..1028
+constexpr std::uint8_t kCmdLiteralMax = 0xFB;  // E0-FB: 4..112 literals
+constexpr std::uint8_t kCmdLiteral = 0xE0;
+constexpr std::uint8_t kCmdStop = 0xFC;  // FC-FF: 0..3 literals, then the end
+constexpr int kMaxLiteralRun = 112;
+
+constexpr int kWindow = 131072;
+constexpr int kMaxMatch = 1028;
+constexpr int kMaxRun = 65533;  // a run entry grows while its count is at most this
+constexpr int kBlockEntries = 32;
+// The decoder's output block has this many spare bytes past the declared size.
+constexpr int kOutputSlack = 32;
+// One LZ77 input byte expands to at most (1028 + 3) / 4 output bytes (a 4-byte copy command).
+constexpr std::int64_t kMaxLz77Expansion = 258;
+
+// Huffman variant: code lengths are at most 16 bits.
+constexpr int kMaxCodeLength = 16;
+// Byte-pair variant: an acyclic table nests at most 256 deep; a deeper stack means a cycle.
+constexpr int kMaxPairStack = 300;
+
+std::uint32_t read_be24(const std::uint8_t* p) {
+  return (std::uint32_t{p[0]} << 16) | (p[1] << 8) | p[2];
+}
+
+// Offset of the first data byte: types with bit 0 set carry three more header bytes.
+std::size_t data_start(std::uint8_t type) {
+  return (type & 1) ? kStreamHeaderSize + 3 : kStreamHeaderSize;
+}
+
+// ---- bit reader of the Huffman variant ------------------------------------------------------
+
+// Reads most significant bit first (the stream is a series of 16-bit big-endian words, which is
+// the same order); past the end it gives zero bits and remembers that it ran out.
+class BitReader {
+ public:
+  BitReader(const std::uint8_t* data, std::size_t size) : data_(data), size_bits_(size * 8) {}
+  bool overrun() const { return overrun_; }
+  std::uint32_t bit() {
+    if (pos_ >= size_bits_) {
+      overrun_ = true;
+      return 0;
+    }
+    std::uint32_t b = (data_[pos_ >> 3] >> (7 - (pos_ & 7))) & 1u;
+    ++pos_;
+    return b;
+  }
+  std::uint32_t bits(int count) {
+    std::uint32_t v = 0;
+    for (int i = 0; i < count; ++i) v = (v << 1) | bit();
+    return v;
+  }
+  // The variable-length number: 1xx gives 0..3; k zero bits, a one and k + 2 bits give
+  // 2^(k+2) + v - 4. Sets bad for a number too long to be meaningful.
+  std::uint32_t number(bool& bad) {
+    if (bit() != 0) return bits(2);
+    int k = 1;
+    while (bit() == 0) {
+      if (++k > 26 || overrun_) {
+        bad = true;
+        return 0;
+      }
+    }
+    return (1u << (k + 2)) + bits(k + 2) - 4;
+  }
+
+ private:
+  const std::uint8_t* data_;
+  std::size_t size_bits_;
+  std::size_t pos_ = 0;
+  bool overrun_ = false;
+};
+
+// ---- match table of the compressor ----------------------------------------------------------
+
+// Besides start and run, each entry keeps the four bytes at start + 2 (little-endian), the
+// first bytes a candidate must match beyond the slot's two: the search tests a block's 32
+// entries against them without touching the data.
+struct alignas(64) MatchBlock {
+  std::uint32_t key[kBlockEntries];
+  std::uint32_t start[kBlockEntries];
+  std::uint16_t run[kBlockEntries];
+  std::int32_t newer = -1;
+  std::int32_t older = -1;
+  std::int16_t newest = -1;  // index of the newest entry, -1 when empty
+};
+
+// A slot: its newest block and a copy of that block's newest entry. Every position is inserted,
+// and the copy lets the insertion decide between growing a run and adding an entry from this
+// one small record instead of three dependent reads of a block far away in memory.
+struct MatchSlot {
+  std::int32_t head = -1;    // newest block, -1 for none
+  std::int16_t newest = -1;  // index of the newest entry in that block
+  std::uint16_t run = 0;     // run and start of that entry
+  std::uint32_t start = 0;
+};
+
+// 65536 slots indexed by the two bytes at a position (first byte low). A slot without a block
+// behaves as a slot holding one empty block; blocks are made on first use so that compressing a
+// small buffer does not pay for 65536 of them.
+struct MatchTable {
+  std::vector<MatchSlot> slots = std::vector<MatchSlot>(65536);
+  std::vector<MatchBlock> blocks;
+  std::int32_t free_list = -1;
+
+  std::int32_t new_block() {
+    std::int32_t b;
+    if (free_list >= 0) {
+      b = free_list;
+      free_list = blocks[b].older;
+    } else {
+      b = static_cast<std::int32_t>(blocks.size());
+      blocks.emplace_back();
+    }
+    blocks[b].newer = blocks[b].older = -1;
+    blocks[b].newest = -1;
+    return b;
+  }
+
+  // Cuts every block older than b from its chain and gives them to the free list.
+  void detach_older(std::int32_t b) {
+    std::int32_t o = blocks[b].older;
+    blocks[b].older = -1;
+    while (o >= 0) {
+      std::int32_t next = blocks[o].older;
+      blocks[o].older = free_list;
+      blocks[o].newer = -1;
+      free_list = o;
+      o = next;
+    }
+  }
+};
+
+inline std::uint32_t slot_of(const std::uint8_t* data, std::int64_t p) {
+  return std::uint32_t{data[p]} | (std::uint32_t{data[p + 1]} << 8);
+}
+
+// The four bytes from p + 2 on, low byte first; bytes past the end count as zero (positions
+// that close to the end are never candidates).
+inline std::uint32_t key_at(const std::uint8_t* data, std::int64_t n, std::int64_t p) {
+  std::uint32_t key = 0;
+  for (int i = 3; i >= 0; --i) key = (key << 8) | (p + 2 + i < n ? data[p + 2 + i] : 0);
+  return key;
+}
+
+void insert_position(MatchTable& table, const std::uint8_t* data, std::int64_t n, std::int64_t p) {
+  MatchSlot& slot = table.slots[slot_of(data, p)];
+  if (slot.head >= 0) {
+    const int e = slot.newest;
+    if (std::int64_t{slot.start} + 1 + slot.run == p && slot.run <= kMaxRun) {
+      ++slot.run;
+      table.blocks[slot.head].run[e] = slot.run;
+      return;
+    }
+    if (e < kBlockEntries - 1) {
+      MatchBlock& blk = table.blocks[slot.head];
+      blk.newest = static_cast<std::int16_t>(e + 1);
+      blk.start[e + 1] = static_cast<std::uint32_t>(p);
+      blk.run[e + 1] = 0;
+      blk.key[e + 1] = key_at(data, n, p);
+      slot.newest = blk.newest;
+      slot.start = static_cast<std::uint32_t>(p);
+      slot.run = 0;
+      return;
+    }
+  }
+  const std::int32_t b = table.new_block();
+  MatchBlock& blk = table.blocks[b];
+  blk.older = slot.head;
+  if (slot.head >= 0) table.blocks[slot.head].newer = b;
+  blk.newest = 0;
+  blk.start[0] = static_cast<std::uint32_t>(p);
+  blk.run[0] = 0;
+  blk.key[0] = key_at(data, n, p);
+  slot.head = b;
+  slot.newest = 0;
+  slot.start = static_cast<std::uint32_t>(p);
+  slot.run = 0;
+}
+
+inline std::uint64_t load64(const std::uint8_t* p) {
+  std::uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+
+// Number of equal bytes of a and b from offset `from` on, at most `limit`.
+inline int common_length(const std::uint8_t* a, const std::uint8_t* b, int from, int limit) {
+  int k = from;
+  while (k + 8 <= limit) {
+    std::uint64_t x = load64(a + k) ^ load64(b + k);
+    if (x != 0) {
+      if constexpr (std::endian::native == std::endian::little)
+        return k + (__builtin_ctzll(x) >> 3);
+      else
+        return k + (__builtin_clzll(x) >> 3);
+    }
+    k += 8;
+  }
+  while (k < limit && a[k] == b[k]) ++k;
+  return k;
+}
+
+struct Match {
+  std::int64_t start = -1;
+  int count = 2;  // L* of the search: the match covers count - 1 bytes
+};
+
+// Bit i set when (key[i] ^ want) & care is zero, for the block's 32 entries.
+inline std::uint32_t key_mask(const std::uint32_t* key, std::uint32_t want, std::uint32_t care) {
+#if defined(__SSE2__)
+  const __m128i w = _mm_set1_epi32(static_cast<int>(want));
+  const __m128i c = _mm_set1_epi32(static_cast<int>(care));
+  const __m128i zero = _mm_setzero_si128();
+  std::uint32_t mask = 0;
+  for (int i = 0; i < kBlockEntries; i += 4) {
+    const __m128i k = _mm_loadu_si128(reinterpret_cast<const __m128i*>(key + i));
+    const __m128i eq = _mm_cmpeq_epi32(_mm_and_si128(_mm_xor_si128(k, w), c), zero);
+    mask |= static_cast<std::uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(eq))) << i;
+  }
+  return mask;
+#else
+  std::uint32_t mask = 0;
+  for (int i = 0; i < kBlockEntries; ++i) mask |= std::uint32_t{((key[i] ^ want) & care) == 0} << i;
+  return mask;
+#endif
+}
+
+// Bytes from offset 2 on that a candidate must share to beat a best match of `count` (it must
+// match at least `count` bytes), as a mask over the cached key.
+inline std::uint32_t care_mask(int count) {
+  const int bytes = std::min(std::max(count, 3), 6) - 2;  // 1..4 of the key's bytes
+  return bytes >= 4 ? 0xFFFFFFFFu : (1u << (8 * bytes)) - 1;
+}
+
+// Visits the slot's entries newest to oldest (all but the newest, which covers p) and keeps the
+// newest candidate with the longest match. Extending a candidate compares bytes up to
+// min(1028, n - 1 - p); a candidate that reaches that limit ends the search. The first entry
+// below the window limit cuts the older blocks off and ends the search.
+//
+// Entries are skipped by mask without changing which candidate wins: one whose byte at +2
+// differs is never extended, and once a match of L* - 1 bytes is held only a candidate that
+// shares at least L* bytes can replace it.
+Match search(MatchTable& table, const std::uint8_t* data, std::int64_t n, std::int64_t p,
+             std::int64_t limit) {
+  Match best;
+  const MatchSlot& slot = table.slots[slot_of(data, p)];
+  std::int32_t b = slot.head;
+  if (b < 0) return best;
+  const int lmax = static_cast<int>(std::min<std::int64_t>(kMaxMatch, n - 1 - p));
+  const std::uint8_t* cur = data + p;
+  const std::uint32_t want = key_at(data, n, p);
+  int top = slot.newest - 1;  // newest entry of this block still to visit
+  while (b >= 0) {
+    const MatchBlock& blk = table.blocks[b];
+    const std::int32_t older = blk.older;
+    if (older >= 0) __builtin_prefetch(&table.blocks[older]);
+    // Entries top..0 are visited; starts rise with the index, so those from `cut` to `top` lie
+    // inside the window and the one just below `cut` is the first outside it.
+    int cut = 0;
+    const bool leaves_window = top >= 0 && blk.start[0] < limit;
+    if (leaves_window)
+      while (cut <= top && blk.start[cut] < limit) ++cut;
+    const auto visit =
+        static_cast<std::uint32_t>(((std::uint64_t{1} << (top + 1)) - 1) & ~((std::uint64_t{1} << cut) - 1));
+    std::uint32_t care = care_mask(best.count);
+    std::uint32_t mask = visit != 0 ? key_mask(blk.key, want, care) & visit : 0;
+    while (mask != 0) {
+      const int i = 31 - __builtin_clz(mask);
+      mask &= ~(1u << i);
+      const std::int64_t s = blk.start[i];
+      const std::uint8_t* cand = data + s;
+      // Only a candidate matching at least best.count bytes can replace the best one: its
+      // cached bytes were tested above; beyond them, its byte at best.count - 1 must match.
+      if (best.count > 6 && cand[best.count - 1] != cur[best.count - 1]) continue;
+      const int m = common_length(cand, cur, 3, lmax);
+      if (m >= lmax) {
+        best.start = s;
+        best.count = lmax + 1;
+        return best;
+      }
+      if (m + 1 > best.count) {
+        best.start = s;
+        best.count = m + 1;
+        // A longer best asks more of the remaining candidates of this block.
+        const std::uint32_t stricter = care_mask(best.count);
+        if (stricter != care) {
+          care = stricter;
+          mask &= key_mask(blk.key, want, care);
+        }
+      }
+    }
+    if (leaves_window) {
+      table.detach_older(b);
+      return best;
+    }
+    b = older;
+    if (b >= 0) top = table.blocks[b].newest;
+  }
+  return best;
+}
+
+// Output cursor into a buffer sized for the worst case up front.
+struct Writer {
+  std::vector<std::uint8_t>& out;
+  std::size_t pos;
+  void byte(std::uint8_t v) { out[pos++] = v; }
+  void bytes(const std::uint8_t* p, std::size_t count) {
+    if (count == 0) return;  // p may be null for an empty input
+    std::memcpy(out.data() + pos, p, count);
+    pos += count;
+  }
+};
+
+// Pending literals lit[0..count) and a copy of len bytes from distance d.
+void write_copy(Writer& w, const std::uint8_t* lit, std::int64_t count, std::int64_t d, int len) {
+  while (count > kMaxLiteralRun) {
+    w.byte(kCmdLiteralMax);
+    w.bytes(lit, kMaxLiteralRun);
+    lit += kMaxLiteralRun;
+    count -= kMaxLiteralRun;
+  }
+  if (count > 3) {
+    w.byte(static_cast<std::uint8_t>(kCmdLiteral | ((count >> 2) - 1)));
+    w.bytes(lit, static_cast<std::size_t>(count & ~3));
+    lit += count & ~3;
+    count &= 3;
+  }
+  const std::int64_t o = d - 1;
+  const auto pl = static_cast<std::uint32_t>(count);
+  if (o < 1024 && len <= 10) {
+    w.byte(static_cast<std::uint8_t>(((o >> 8) << 5) | ((len - 3) << 2) | pl));
+    w.byte(static_cast<std::uint8_t>(o & 0xFF));
+  } else if (o < 16384 && len <= 67) {
+    w.byte(static_cast<std::uint8_t>(0x80 | (len - 4)));
+    w.byte(static_cast<std::uint8_t>((pl << 6) | (o >> 8)));
+    w.byte(static_cast<std::uint8_t>(o & 0xFF));
+  } else if (o < kWindow && len <= kMaxMatch) {
+    w.byte(static_cast<std::uint8_t>(0xC0 | ((o >> 16) << 4) | (((len - 5) >> 8) << 2) | pl));
+    w.byte(static_cast<std::uint8_t>((o >> 8) & 0xFF));
+    w.byte(static_cast<std::uint8_t>(o & 0xFF));
+    w.byte(static_cast<std::uint8_t>((len - 5) & 0xFF));
+  } else {
+    console.fatal("compression failed, too long data (shouldn't happen)");
+  }
+  w.bytes(lit, count);
+}
+
+void write_header(Writer& w, std::uint8_t type, std::int64_t n) {
+  w.byte(type);
+  w.byte(kStreamMagic);
+  w.byte(static_cast<std::uint8_t>((n >> 16) & 0xFF));
+  w.byte(static_cast<std::uint8_t>((n >> 8) & 0xFF));
+  w.byte(static_cast<std::uint8_t>(n & 0xFF));
+}
+
+std::size_t worst_case_size(std::int64_t n) {
+  return static_cast<std::size_t>(n + 10000 + 65 * (n / 64));
+}
+
+DecodeStatus decode_into(std::span<const std::uint8_t> in, std::span<std::uint8_t> out) {
+  switch (in[0]) {
+    case kStreamLz77:
+      return decode_lz77(in, out);
+    case kStreamHuffman:
+      return decode_huffman(in, out);
+    case kStreamBytePair:
+      return decode_bytepair(in, out);
+    default:
+      return DecodeStatus::kNotCompressed;
+  }
+}
+
+// Checks the header and the declared size against what the input can expand to.
+DecodeStatus check_stream(std::span<const std::uint8_t> in, std::int32_t* size) {
+  if (!stream_is_compressed(in.data(), static_cast<std::int64_t>(in.size()), size))
+    return DecodeStatus::kNotCompressed;
+  if (in[0] == kStreamLz77) {
+    const std::int64_t body = static_cast<std::int64_t>(in.size()) - kStreamHeaderSize;
+    if (*size > body * kMaxLz77Expansion) return DecodeStatus::kTooLarge;
+  }
+  return DecodeStatus::kOk;
+}
+
+}  // namespace
+
+const char* decode_status_text(DecodeStatus status) {
+  switch (status) {
+    case DecodeStatus::kOk:
+      return "no error";
+    case DecodeStatus::kNotCompressed:
+      return "no compressed stream header";
+    case DecodeStatus::kTooLarge:
+      return "declared size larger than the data can expand to";
+    case DecodeStatus::kTruncated:
+      return "stream ends too early";
+    case DecodeStatus::kBadOffset:
+      return "copy reaches before the start of the output";
+    case DecodeStatus::kOverrun:
+      return "stream produces more than the declared size";
+    case DecodeStatus::kBadTable:
+      return "invalid code table";
+  }
+  return "unknown error";
+}
+
+bool stream_is_compressed(const std::uint8_t* buf, std::int64_t length, std::int32_t* size) {
+  if (buf == nullptr || length < kStreamHeaderSize || buf[1] != kStreamMagic) return false;
+  if (buf[0] != kStreamLz77 && buf[0] != kStreamHuffman && buf[0] != kStreamBytePair) return false;
+  if (size != nullptr) *size = static_cast<std::int32_t>(read_be24(buf + 2));
+  return true;
+}
+
+DecodeStatus decode_lz77(std::span<const std::uint8_t> in, std::span<std::uint8_t> out) {
+  if (in.size() < static_cast<std::size_t>(kStreamHeaderSize)) return DecodeStatus::kTruncated;
+  const std::uint8_t* src = in.data();
+  const std::size_t in_size = in.size();
+  std::uint8_t* dst = out.data();
+  const std::size_t out_size = out.size();
+  std::size_t ip = data_start(src[0]);
+  std::size_t op = 0;
+  for (;;) {
+    if (ip >= in_size) return DecodeStatus::kTruncated;
+    const std::uint8_t b0 = src[ip];
+    std::size_t literals;
+    std::size_t length = 0;
+    std::size_t offset = 0;
+    bool stop = false;
+    if (b0 <= kCmdShortMax) {
+      if (in_size - ip < 2) return DecodeStatus::kTruncated;
+      const std::uint8_t b1 = src[ip + 1];
+      literals = b0 & 3;
+      length = ((b0 >> 2) & 7) + 3;
+      offset = ((b0 & 0x60) << 3) + b1 + 1;
+      ip += 2;
+    } else if (b0 <= kCmdMediumMax) {
+      if (in_size - ip < 3) return DecodeStatus::kTruncated;
+      const std::uint8_t b1 = src[ip + 1];
+      const std::uint8_t b2 = src[ip + 2];
+      literals = b1 >> 6;
+      length = (b0 & 0x3F) + 4;
+      offset = ((b1 & 0x3F) << 8) + b2 + 1;
+      ip += 3;
+    } else if (b0 <= kCmdLongMax) {
+      if (in_size - ip < 4) return DecodeStatus::kTruncated;
+      const std::uint8_t b1 = src[ip + 1];
+      const std::uint8_t b2 = src[ip + 2];
+      const std::uint8_t b3 = src[ip + 3];
+      literals = b0 & 3;
+      length = ((b0 & 0x0C) << 6) + b3 + 5;
+      offset = ((b0 & 0x10) << 12) + (b1 << 8) + b2 + 1;
+      ip += 4;
+    } else if (b0 <= kCmdLiteralMax) {
+      literals = ((b0 & 0x1F) + 1) * 4;
+      ip += 1;
+    } else {
+      literals = b0 & 3;
+      stop = true;
+      ip += 1;
+    }
+    if (literals > 0) {
+      if (in_size - ip < literals) return DecodeStatus::kTruncated;
+      if (out_size - op < literals) return DecodeStatus::kOverrun;
+      std::memcpy(dst + op, src + ip, literals);
+      ip += literals;
+      op += literals;
+    }
+    if (stop) return DecodeStatus::kOk;
+    if (length > 0) {
+      if (offset > op) return DecodeStatus::kBadOffset;
+      if (out_size - op < length) return DecodeStatus::kOverrun;
+      std::uint8_t* to = dst + op;
+      const std::uint8_t* from = to - offset;
+      if (offset >= length) {
+        std::memcpy(to, from, length);
+      } else if (offset == 1) {
+        std::memset(to, *from, length);
+      } else {
+        // Overlapping copy: each byte may be one this copy has just written.
+        for (std::size_t k = 0; k < length; ++k) to[k] = from[k];
+      }
+      op += length;
+    }
+  }
+}
+
+DecodeStatus decode_huffman(std::span<const std::uint8_t> in, std::span<std::uint8_t> out) {
+  if (in.size() < static_cast<std::size_t>(kStreamHeaderSize)) return DecodeStatus::kTruncated;
+  BitReader br(in.data() + kStreamHeaderSize, in.size() - kStreamHeaderSize);
+  bool bad = false;
+  const std::uint32_t clue = br.bits(8);
+
+  // Code lengths until the code space is full.
+  std::array<std::uint32_t, kMaxCodeLength + 1> count{};
+  std::uint32_t total = 0;
+  std::uint64_t v = 0;
+  int max_length = 0;
+  for (int length = 1;; ++length) {
+    if (length > kMaxCodeLength) return br.overrun() ? DecodeStatus::kTruncated : DecodeStatus::kBadTable;
+    const std::uint32_t c = br.number(bad);
+    if (bad || br.overrun()) return br.overrun() ? DecodeStatus::kTruncated : DecodeStatus::kBadTable;
+    count[length] = c;
+    total += c;
+    // Only 256 byte values exist, and an over-full code space has no valid codes.
+    if (total > 256) return DecodeStatus::kBadTable;
+    v = v * 2 + c;
+    if (v > (std::uint64_t{1} << length)) return DecodeStatus::kBadTable;
+    if (c > 0 && v == (std::uint64_t{1} << length)) {
+      max_length = length;
+      break;
+    }
+  }
+
+  // Symbol list: each value is the s-th value not chosen yet, counting on from the last one.
+  std::array<std::uint8_t, 256> symbols{};
+  std::array<bool, 256> chosen{};
+  int at = -1;
+  for (std::uint32_t i = 0; i < total; ++i) {
+    std::uint32_t s = br.number(bad);
+    if (bad || br.overrun()) return br.overrun() ? DecodeStatus::kTruncated : DecodeStatus::kBadTable;
+    // Stepping s + 1 values round a ring of (256 - i) free values; whole turns change nothing.
+    const std::uint32_t free_values = 256 - i;
+    std::uint32_t steps = s % free_values + 1;
+    while (steps > 0) {
+      at = (at + 1) & 255;
+      if (!chosen[at]) --steps;
+    }
+    chosen[at] = true;
+    symbols[i] = static_cast<std::uint8_t>(at);
+  }
+
+  // Canonical codes: first code of each length and index of its first symbol.
+  std::array<std::uint32_t, kMaxCodeLength + 2> first{};
+  std::array<std::uint32_t, kMaxCodeLength + 2> index{};
+  std::uint32_t code = 0;
+  std::uint32_t idx = 0;
+  for (int length = 1; length <= max_length; ++length) {
+    first[length] = code;
+    index[length] = idx;
+    code = (code + count[length]) << 1;
+    idx += count[length];
+  }
+
+  std::uint8_t* dst = out.data();
+  const std::size_t out_size = out.size();
+  std::size_t op = 0;
+  for (;;) {
+    std::uint32_t c = 0;
+    int symbol = -1;
+    for (int length = 1; length <= max_length; ++length) {
+      c = (c << 1) | br.bit();
+      if (c - first[length] < count[length]) {
+        symbol = symbols[index[length] + (c - first[length])];
+        break;
+      }
+    }
+    if (br.overrun()) return DecodeStatus::kTruncated;
+    if (symbol < 0) return DecodeStatus::kBadTable;
+    if (static_cast<std::uint32_t>(symbol) != clue) {
+      if (op >= out_size) return DecodeStatus::kOverrun;
+      dst[op++] = static_cast<std::uint8_t>(symbol);
+      continue;
+    }
+    const std::uint32_t n = br.number(bad);
+    if (bad) return DecodeStatus::kBadTable;
+    if (br.overrun()) return DecodeStatus::kTruncated;
+    if (n > 0) {
+      if (op == 0) return DecodeStatus::kBadOffset;
+      if (out_size - op < n) return DecodeStatus::kOverrun;
+      std::memset(dst + op, dst[op - 1], n);
+      op += n;
+      continue;
+    }
+    const std::uint32_t end = br.bit();
+    if (end == 0) {
+      const std::uint32_t literal = br.bits(8);
+      if (br.overrun()) return DecodeStatus::kTruncated;
+      if (op >= out_size) return DecodeStatus::kOverrun;
+      dst[op++] = static_cast<std::uint8_t>(literal);
+      continue;
+    }
+    if (br.overrun()) return DecodeStatus::kTruncated;
+    return DecodeStatus::kOk;
+  }
+}
+
+DecodeStatus decode_bytepair(std::span<const std::uint8_t> in, std::span<std::uint8_t> out) {
+  if (in.size() < static_cast<std::size_t>(kStreamHeaderSize)) return DecodeStatus::kTruncated;
+  const std::uint8_t* src = in.data();
+  const std::size_t in_size = in.size();
+  std::size_t ip = data_start(src[0]);
+  if (in_size < ip + 2) return DecodeStatus::kTruncated;
+  const std::uint8_t escape = src[ip];
+  const std::size_t pairs = src[ip + 1];
+  ip += 2;
+  if (in_size - ip < pairs * 3) return DecodeStatus::kTruncated;
+  std::array<bool, 256> is_code{};
+  std::array<std::uint8_t, 256> left{};
+  std::array<std::uint8_t, 256> right{};
+  for (std::size_t i = 0; i < pairs; ++i) {
+    const std::uint8_t c = src[ip];
+    is_code[c] = true;
+    left[c] = src[ip + 1];
+    right[c] = src[ip + 2];
+    ip += 3;
+  }
+
+  std::uint8_t* dst = out.data();
+  const std::size_t out_size = out.size();
+  std::size_t op = 0;
+  std::array<std::uint8_t, kMaxPairStack> stack{};
+  for (;;) {
+    if (ip >= in_size) return DecodeStatus::kTruncated;
+    const std::uint8_t b = src[ip++];
+    if (b == escape) {
+      if (ip >= in_size) return DecodeStatus::kTruncated;
+      const std::uint8_t v = src[ip++];
+      if (v == 0) return DecodeStatus::kOk;
+      if (op >= out_size) return DecodeStatus::kOverrun;
+      dst[op++] = v;
+    } else if (!is_code[b]) {
+      if (op >= out_size) return DecodeStatus::kOverrun;
+      dst[op++] = b;
+    } else {
+      int depth = 0;
+      stack[depth++] = b;
+      while (depth > 0) {
+        const std::uint8_t x = stack[--depth];
+        if (is_code[x]) {
+          // Right first, so that the left expansion comes out first.
+          if (depth + 2 > kMaxPairStack) return DecodeStatus::kBadTable;
+          stack[depth++] = right[x];
+          stack[depth++] = left[x];
+        } else {
+          if (op >= out_size) return DecodeStatus::kOverrun;
+          dst[op++] = x;
+        }
+      }
+    }
+  }
+}
+
+DecodeStatus stream_decode(std::span<const std::uint8_t> in, std::vector<std::uint8_t>& out) {
+  std::int32_t size = 0;
+  const DecodeStatus checked = check_stream(in, &size);
+  if (checked != DecodeStatus::kOk) return checked;
+  out.assign(static_cast<std::size_t>(size), 0);
+  return decode_into(in, out);
+}
+
+std::uint8_t* stream_decompress(std::uint8_t* buf, std::int32_t* size, int release_input,
+                                DecodeStatus* status) {
+  if (status != nullptr) *status = DecodeStatus::kNotCompressed;
+  if (buf == nullptr || size == nullptr || *size < 0) return nullptr;
+  std::span<const std::uint8_t> in(buf, static_cast<std::size_t>(*size));
+  std::int32_t declared = 0;
+  DecodeStatus result = check_stream(in, &declared);
+  std::uint8_t* out = nullptr;
+  if (result == DecodeStatus::kOk) {
+    out = static_cast<std::uint8_t*>(console.allocate(static_cast<std::size_t>(declared) + kOutputSlack));
+    result = decode_into(in, std::span<std::uint8_t>(out, static_cast<std::size_t>(declared)));
+  }
+  if (status != nullptr) *status = result;
+  if (result == DecodeStatus::kNotCompressed) return nullptr;
+  if (result != DecodeStatus::kOk) {
+    console.release(out);
+    if (status == nullptr) console.fatal("compressed data is corrupt: %s", decode_status_text(result));
+    return nullptr;
+  }
+  if (release_input) console.release(buf);
+  *size = declared;
+  return out;
+}
+
+void lz77_compress(const std::uint8_t* data, std::int64_t n, std::vector<std::uint8_t>& out, bool report) {
+  const std::size_t base = out.size();
+  out.resize(base + worst_case_size(n));
+  Writer w{out, base};
+  write_header(w, kStreamLz77, n);
+
+  std::int64_t literal_start = 0;
+  if (n > 0) {
+    MatchTable table;
+    // Positions with fewer than two bytes after them have no slot; they only occur for inputs
+    // shorter than 4 bytes, where no match is possible anyway.
+    if (n >= 2) insert_position(table, data, n, 0);
+    std::int64_t p = 1;
+    std::int64_t threshold = -1;
+    do {
+      if (report && p > threshold) {
+        const std::int64_t outpos = static_cast<std::int64_t>(w.pos - base);
+        console.print("compressing %lld/%lld (%lld%%) (OUT %lld %lld%%)%c", static_cast<long long>(p),
+                      static_cast<long long>(n), static_cast<long long>(p * 100 / n),
+                      static_cast<long long>(outpos), static_cast<long long>(outpos * 100 / p), '\r');
+        threshold += 10000;
+      }
+      const std::int64_t limit = std::max<std::int64_t>(0, p - kWindow);
+      Match m;
+      if (p + 2 < n) {
+        insert_position(table, data, n, p);
+        m = search(table, data, n, p, limit);
+      } else if (p + 1 < n) {
+        insert_position(table, data, n, p);
+      }
+      const int len = m.count - 1;
+      const std::int64_t d = p - m.start;
+      const bool accept =
+          m.start >= 0 && ((len >= 3 && d <= 1024) || (len >= 4 && d <= 16384) || (len >= 5 && d <= kWindow));
+      if (accept) {
+        write_copy(w, data + literal_start, p - literal_start, d, len);
+        for (std::int64_t q = p + 1; q < p + len; ++q) insert_position(table, data, n, q);
+        p += len;
+        literal_start = p;
+      } else {
+        p += 1;
+      }
+    } while (p < n - 3);
+  }
+
+  std::int64_t pending = n - literal_start;
+  const std::uint8_t* lit = data + literal_start;
+  while (pending > kMaxLiteralRun) {
+    w.byte(kCmdLiteralMax);
+    w.bytes(lit, kMaxLiteralRun);
+    lit += kMaxLiteralRun;
+    pending -= kMaxLiteralRun;
+  }
+  if (pending >= 4) {
+    w.byte(static_cast<std::uint8_t>(kCmdLiteral | ((pending / 4) - 1)));
+    w.bytes(lit, static_cast<std::size_t>(pending & ~3));
+    lit += pending & ~3;
+  }
+  w.byte(static_cast<std::uint8_t>(kCmdStop | (pending & 3)));
+  w.bytes(lit, static_cast<std::size_t>(pending & 3));
+  out.resize(w.pos);
+
+  if (report) {
+    console.print("%s\r", std::string(79, ' ').c_str());
+    console.print("old size %lld, new size %lld\n", static_cast<long long>(n),
+                  static_cast<long long>(w.pos - base));
+  }
+}
+
+void literal_wrap(const std::uint8_t* data, std::int64_t n, std::vector<std::uint8_t>& out) {
+  if (n % 4 != 0) console.fatal("tried to compress data not divisible by 4");
+  const std::size_t base = out.size();
+  out.resize(base + static_cast<std::size_t>(n + (n + 63) / 64 + 6));
+  Writer w{out, base};
+  write_header(w, kStreamLz77, n);
+  for (std::int64_t at = 0; at < n; at += 64) {
+    const std::int64_t block = std::min<std::int64_t>(64, n - at);
+    w.byte(static_cast<std::uint8_t>(kCmdLiteral | ((block / 4) - 1)));
+    w.bytes(data + at, static_cast<std::size_t>(block));
+  }
+  w.byte(kCmdStop);
+}
+
+std::uint8_t* stream_compress(std::uint8_t* buf, std::int32_t* size) {
+  const std::int64_t n = *size;
+  if (n > kMaxStreamSize)
+    console.fatal("data too large to compress (%lld bytes, at most %lld fit the size field)",
+                  static_cast<long long>(n), static_cast<long long>(kMaxStreamSize));
+  std::vector<std::uint8_t> stream;
+  stream.reserve(worst_case_size(n));
+  if (options.real_compression) {
+    lz77_compress(buf, n, stream, true);
+    // Self-test: the stream must give back exactly the input.
+    std::vector<std::uint8_t> check;
+    const DecodeStatus status = stream_decode(stream, check);
+    if (status != DecodeStatus::kOk || static_cast<std::int64_t>(check.size()) != n)
+      console.fatal("compression test failed! (orig size %ld new size %ld)", static_cast<long>(n),
+                    static_cast<long>(status == DecodeStatus::kOk ? check.size() : 0));
+    if (n > 0 && std::memcmp(check.data(), buf, static_cast<std::size_t>(n)) != 0) {
+      if (ConsoleFile* f = console.open("temp.tmp", 1)) {
+        console.write(f, check.data(), static_cast<std::int64_t>(check.size()));
+        console.close(f);
+      }
+      console.fatal("compression test failed! original <> compressed->decompressed!");
+    }
+  } else {
+    literal_wrap(buf, n, stream);
+  }
+  console.release(buf);
+  auto* out = static_cast<std::uint8_t*>(console.allocate(worst_case_size(n)));
+  std::memcpy(out, stream.data(), stream.size());
+  *size = static_cast<std::int32_t>(stream.size());
+  return out;
+}
+
+namespace {
+
+// Reads a whole file into a console block. Gives null (after printing the message) when it
+// cannot be opened.
+std::uint8_t* read_whole(const char* name, std::int32_t* size) {
+  ConsoleFile* f = console.open(name, 0);
+  if (f == nullptr) {
+    console.print("couldn't open '%s' for reading\n", name);
+    return nullptr;
+  }
+  const std::int64_t length = console.size(f);
+  if (length > INT32_MAX - 64) console.fatal("file '%s' is too large", name);
+  auto* buf = static_cast<std::uint8_t*>(console.allocate(static_cast<std::size_t>(length)));
+  const std::int64_t got = console.read(f, buf, length);
+  console.close(f);
+  if (got != length) console.fatal("couldn't read '%s'", name);
+  *size = static_cast<std::int32_t>(length);
+  return buf;
+}
+
+// Writes the whole file under a temporary name beside the target and renames it into place,
+// so that the target is either the old file or the complete new one.
+int write_whole(const char* name, const std::uint8_t* data, std::int32_t size) {
+  const std::string temp = std::string(name) + ".~braxel";
+  ConsoleFile* f = console.open(temp.c_str(), 1);
+  if (f == nullptr) {
+    console.print("couldn't open '%s' for writing\n", name);
+    return kExitFailure;
+  }
+  const std::int64_t put = console.write(f, data, size);
+  console.close(f);
+  if (put != size || !console.rename(temp.c_str(), name)) {
+    console.remove(temp.c_str());
+    console.fatal("couldn't write '%s'", name);
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+int command_compress(const char* source, const char* destination) {
+  std::int32_t size = 0;
+  std::uint8_t* buf = read_whole(source, &size);
+  if (buf == nullptr) return kExitFailure;
+  std::uint8_t* packed = stream_compress(buf, &size);
+  const int status = write_whole(destination, packed, size);
+  console.release(packed);
+  return status;
+}
+
+int command_decompress(const char* source, const char* destination) {
+  std::int32_t size = 0;
+  std::uint8_t* buf = read_whole(source, &size);
+  if (buf == nullptr) return kExitFailure;
+  DecodeStatus status = DecodeStatus::kOk;
+  std::uint8_t* plain = stream_decompress(buf, &size, 1, &status);
+  if (plain == nullptr) {
+    console.release(buf);
+    if (status == DecodeStatus::kNotCompressed) console.fatal("file '%s' is not compressed", source);
+    console.fatal("file '%s' is corrupt (%s)", source, decode_status_text(status));
+  }
+  const int result = write_whole(destination, plain, size);
+  console.release(plain);
+  return result;
+}

@@ -1,0 +1,6 @@
+// The decoder of the byte-pair variant (type 46) on arbitrary data.
+#include "fuzz/fuzz_braxel_decode.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  return fuzz_braxel_decode(kStreamBytePair, data, size);
+}
