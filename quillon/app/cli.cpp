@@ -14,10 +14,10 @@ struct Command {
 };
 
 constexpr Command kCommands[] = {
-    {"import", nullptr},
+    {"import", cmd_import},
     {"preview", nullptr},
-    {"info", nullptr},
-    {"convert", nullptr},
+    {"info", cmd_info},
+    {"convert", cmd_convert},
     {"formats", cmd_formats},
 };
 

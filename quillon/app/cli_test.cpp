@@ -2,9 +2,15 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <unistd.h>
+
 #include <array>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -13,8 +19,9 @@ struct Result {
   std::string out;
 };
 
-Result run(const std::string& args) {
-  const std::string command = std::string(QUILLON_EXE) + " " + args + " 2>/dev/null";
+// Runs quillon with `args`; standard error is kept in the output when `witherrors`.
+Result run(const std::string& args, bool witherrors = false) {
+  const std::string command = std::string(QUILLON_EXE) + " " + args + (witherrors ? " 2>&1" : " 2>/dev/null");
   FILE* p = popen(command.c_str(), "r");
   Result r{-1, {}};
   if (!p) return r;
@@ -45,6 +52,104 @@ TEST(QuillonCli, ExitStatuses) {
   const Case cases[] = {{"--help", 0}, {"", 2}, {"frobnicate", 2}, {"formats extra", 2}};
   for (const Case& c : cases) EXPECT_EQ(run(c.args).status, c.status) << c.args;
   EXPECT_NE(run("--help").out.find("usage: quillon"), std::string::npos);
+}
+
+namespace fs = std::filesystem;
+
+class QuillonFiles : public testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("quillon_cli_test_" + std::to_string(getpid()));
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  std::string path(const char* name) const { return (dir_ / name).string(); }
+  static std::string slurp(const std::string& p) {
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+  }
+  // A 16-bit stereo WAV of `frames` frames of a simple ramp.
+  void makewav(const std::string& p, int frames) {
+    std::string b = "RIFF....WAVEfmt ";
+    const auto put = [&b](uint32_t v, int n) {
+      for (int i = 0; i < n; ++i) b.push_back(static_cast<char>(v >> (8 * i)));
+    };
+    put(16, 4), put(1, 2), put(2, 2), put(22050, 4), put(22050 * 4, 4), put(4, 2), put(16, 2);
+    b += "data";
+    put(frames * 4, 4);
+    for (int i = 0; i < frames; ++i) put(static_cast<uint32_t>(i * 64), 2), put(static_cast<uint32_t>(-i * 32), 2);
+    const uint32_t riff = static_cast<uint32_t>(b.size() - 8);
+    for (int i = 0; i < 4; ++i) b[4 + i] = static_cast<char>(riff >> (8 * i));
+    std::ofstream(p, std::ios::binary) << b;
+  }
+  fs::path dir_;
+};
+
+TEST_F(QuillonFiles, ConvertAndInfo) {
+  makewav(path("in.wav"), 500);
+  Result r = run("convert --rep u8_int " + path("in.wav") + " " + path("out.wav"));
+  ASSERT_EQ(r.status, 0);
+  r = run("info " + path("out.wav"));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("format 1: wave (Microsoft Wave)"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("2 channels, 22050 Hz, 500 frames, u8_int"), std::string::npos) << r.out;
+  // Without --rep the nearest representation the target takes is kept: s16l_int stays.
+  ASSERT_EQ(run("convert --format WAVE " + path("in.wav") + " " + path("copy.wav")).status, 0);
+  EXPECT_EQ(slurp(path("copy.wav")), slurp(path("in.wav")));
+  EXPECT_TRUE(fs::directory_iterator(dir_) != fs::directory_iterator());
+  for (const auto& e : fs::directory_iterator(dir_))  // no temporary files left behind
+    EXPECT_NE(e.path().filename().string()[0], '.') << e.path();
+}
+
+TEST_F(QuillonFiles, ImportReportsEachStep) {
+  makewav(path("My.Tune.wav"), 3000);
+  fs::create_directories(dir_ / "Ditties");
+  // Backslashes and letter case that differ from the folder on disk are accepted.
+  const Result r = run("import --reverb 5 '" + path("My.Tune.wav") + "' '" + dir_.string() + "\\ditties'");
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.out, "Opening...\nReading...\nFading...\nWriting...\nDone\nWrote " + path("Ditties/My.asf") + "\n");
+  EXPECT_TRUE(fs::exists(dir_ / "Ditties" / "My.asf"));
+}
+
+TEST_F(QuillonFiles, FailuresLeaveTheTargetUntouched) {
+  makewav(path("in.wav"), 10);
+  makewav(path("cut.wav"), 1000);
+  fs::resize_file(path("cut.wav"), 1000);
+  std::ofstream(path("keep.wav")) << "precious";
+  std::ofstream(path("junk.bin")) << "not a sound file at all";
+  struct Case {
+    std::string args;
+    int status;
+    const char* message;
+  };
+  const std::vector<Case> cases = {
+      {"convert " + path("missing.wav") + " " + path("keep.wav"), 1, "Could not open "},
+      {"convert " + path("junk.bin") + " " + path("keep.wav"), 1, "Unknown file format in "},
+      {"convert --rep qvxa_blk " + path("in.wav") + " " + path("keep.wav"), 1,
+       "This exporter does not support the sample representation specified."},
+      {"convert --format nosuch " + path("in.wav") + " " + path("keep.wav"), 2, "unknown format 'nosuch'"},
+      {"convert --rep nosuch " + path("in.wav") + " " + path("keep.wav"), 2, "unknown representation 'nosuch'"},
+      {"convert " + path("in.wav") + " " + path("keep.xyz"), 2, "give --format NAME"},
+      {"info " + path("junk.bin"), 1, "Unknown file format in "},
+      {"import " + path("missing.wav") + " " + dir_.string(), 1, "Could not open "},
+      {"import " + path("in.wav") + " " + path("nofolder"), 1, "/nofolder/in.asf for writing"},
+      {"import " + path("in.wav") + " /proc", 1, "Could not open /proc/in.asf for writing"},
+      {"import " + path("junk.bin") + " " + dir_.string(), 1, "Unknown file format in "},
+      {"import " + path("cut.wav") + " " + dir_.string(), 1, "cut.wav: Couldn't read 16-bit samples from file."},
+      {"import --reverb 128 " + path("in.wav") + " " + dir_.string(), 2, "--reverb takes a number from 0 to 127"},
+      {"import --reverb -1 " + path("in.wav") + " " + dir_.string(), 2, "--reverb takes a number from 0 to 127"},
+      {"import " + path("in.wav"), 2, "usage: quillon"},
+      {"info", 2, "usage: quillon"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args);
+    const Result r = run(c.args, true);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_NE(r.out.find(c.message), std::string::npos) << r.out;
+  }
+  EXPECT_EQ(slurp(path("keep.wav")), "precious");
+  EXPECT_FALSE(fs::exists(dir_ / "cut.asf"));
+  EXPECT_FALSE(fs::exists(dir_ / "junk.asf"));
 }
 
 }  // namespace

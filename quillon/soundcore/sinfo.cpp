@@ -1,6 +1,7 @@
 // The SINFO record family: defaults, deep copy, release, and the process-wide last error.
 #include "quillon/soundcore/sinfo.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -68,7 +69,8 @@ void forowned(STIMBRE& t, const STIMBRE& src, Fn fn) {
   for (int i = 0; i < 2; ++i) fn(t.paramblock2[i], src.paramblock2[i], SINFO_PARAMBLOCKSIZE);
   const int channels = src.numchannels < 0 ? 0 : src.numchannels > 4 ? 4 : src.numchannels;
   for (int c = 0; c < channels; ++c) {
-    fn(reinterpret_cast<void*&>(t.samples[c]), src.samples[c], src.numsamples > 0 ? src.numsamples * 2 : 0);
+    const int64_t samplebytes = src.numsamples > 0 ? int64_t{src.numsamples} * 2 : 0;
+    fn(reinterpret_cast<void*&>(t.samples[c]), src.samples[c], static_cast<int32_t>(std::min<int64_t>(samplebytes, INT32_MAX)));
     fn(t.sidedata[c], src.sidedata[c], src.sidedatasize);
     fn(t.encoded[c], src.encoded[c], src.encodedsize[c]);
     fn(t.codebook[c], src.codebook[c], src.codebooksize[c]);

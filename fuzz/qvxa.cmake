@@ -1,0 +1,1 @@
+ht_fuzz(fuzz_qvxa_decode fuzz_qvxa_decode.cpp quillon_codecs)

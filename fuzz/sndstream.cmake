@@ -1,0 +1,1 @@
+ht_fuzz(fuzz_sndstream fuzz_sndstream.cpp quillon_formats quillon_soundcore)

@@ -1,0 +1,138 @@
+#include "quillon/app/cliutil.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+#include "quillon/runtime/gfile.h"
+#include "quillon/soundcore/aurex.h"
+
+namespace {
+
+int g_lastdrawn = -1;
+
+void drawprogress(int percent) {
+  if (percent < 0) percent = 0;
+  if (percent > 100) percent = 100;
+  if (percent == g_lastdrawn) return;
+  g_lastdrawn = percent;
+  constexpr int kWidth = 40;
+  char bar[kWidth + 1];
+  const int filled = percent * kWidth / 100;
+  std::memset(bar, '#', static_cast<size_t>(filled));
+  std::memset(bar + filled, '.', static_cast<size_t>(kWidth - filled));
+  bar[kWidth] = 0;
+  std::fprintf(stderr, "\r[%s] %3d%%", bar, percent);
+  std::fflush(stderr);
+}
+
+}  // namespace
+
+ProgressBar::ProgressBar() {
+  if (isatty(STDERR_FILENO)) AUREX_setprogress(drawprogress);
+}
+
+ProgressBar::~ProgressBar() {
+  AUREX_setprogress(nullptr);
+  if (g_lastdrawn >= 0) std::fputs("\r\033[K", stderr);
+  g_lastdrawn = -1;
+}
+
+AtomicOutput::AtomicOutput(std::string target) : target_(std::move(target)) {
+  if (target_.rfind("con:", 0) == 0) {
+    file_ = gwopen(target_.c_str());
+    return;
+  }
+  const size_t slash = target_.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "" : target_.substr(0, slash + 1);
+  const std::string name = slash == std::string::npos ? target_ : target_.substr(slash + 1);
+  std::string pattern = folder + "." + name + ".XXXXXX";
+  const int fd = mkstemp(pattern.data());
+  if (fd < 0) return;
+  ::close(fd);
+  temp_ = pattern;
+  file_ = gwopen(temp_.c_str());
+  if (!file_) {
+    std::remove(temp_.c_str());
+    temp_.clear();
+  }
+}
+
+AtomicOutput::~AtomicOutput() {
+  if (file_) gclose(file_);
+  if (!temp_.empty()) std::remove(temp_.c_str());
+}
+
+bool AtomicOutput::commit() {
+  if (!file_) return false;
+  const bool closed = gclose(file_) == 1;
+  file_ = nullptr;
+  if (temp_.empty()) return closed;
+  // mkstemp made the file private; give it the permissions a newly created file would get.
+  const mode_t mask = umask(0);
+  umask(mask);
+  chmod(temp_.c_str(), 0666 & ~mask);
+  if (!closed || std::rename(temp_.c_str(), target_.c_str()) != 0) return false;
+  temp_.clear();
+  return true;
+}
+
+SINFO* cli_load(const std::string& path, int* format, std::string* error) {
+  gfile* f = gopen(path.c_str());
+  if (!f) {
+    *error = "Could not open " + path + " for reading";
+    return nullptr;
+  }
+  SINFO* info = nullptr;
+  SINSTANCE* inst = nullptr;
+  *format = AUREX_identify(f);
+  if (*format < 0) {
+    *error = "Unknown file format in " + path;
+  } else if (AUREX_open(f, &inst, *format) < 1) {
+    *error = "Failed to read " + path + ": " + AUREX_lasterror();
+  } else if (!AUREX_info(inst, &info, 0)) {
+    *error = path + " contains invalid data: " + AUREX_lasterror();
+  } else if (!AUREX_read(inst, info, 0)) {
+    *error = "Failed to read " + path + ": " + AUREX_lasterror();
+    AUREX_freesinfo(info);
+    info = nullptr;
+  }
+  if (inst) AUREX_close(inst);
+  gclose(f);
+  return info;
+}
+
+int cli_formatbyname(const std::string& name) {
+  for (int i = 0; i < AUREX_NUMFORMATS; ++i)
+    if (*AUREX_formats[i].shortname && strcasecmp(name.c_str(), AUREX_formats[i].shortname) == 0) return i;
+  return -1;
+}
+
+std::string cli_resolvepath(const std::string& path) {
+  namespace fs = std::filesystem;
+  std::string p = path;
+  for (char& c : p)
+    if (c == '\\') c = '/';
+  std::error_code ec;
+  if (p.empty() || fs::exists(p, ec)) return p;
+  fs::path resolved = p[0] == '/' ? fs::path("/") : fs::path();
+  for (const fs::path& part : fs::path(p).relative_path()) {
+    fs::path next = resolved / part;
+    if (!fs::exists(next, ec)) {
+      const fs::path folder = resolved.empty() ? fs::path(".") : resolved;
+      for (const auto& entry : fs::directory_iterator(folder, ec)) {
+        if (strcasecmp(entry.path().filename().c_str(), part.c_str()) == 0) {
+          next = resolved / entry.path().filename();
+          break;
+        }
+      }
+    }
+    resolved = std::move(next);
+  }
+  return resolved.string();
+}

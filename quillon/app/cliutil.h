@@ -1,0 +1,50 @@
+// Pieces shared by quillon's commands: the terminal progress bar, writing a file under a
+// temporary name beside its target, and reading element 0 of any identifiable file.
+#pragma once
+
+#include <string>
+
+struct SINFO;
+struct gfile;
+
+// Installs a progress bar on standard error while it lives (only when that is a terminal).
+class ProgressBar {
+ public:
+  ProgressBar();
+  ~ProgressBar();
+  ProgressBar(const ProgressBar&) = delete;
+  ProgressBar& operator=(const ProgressBar&) = delete;
+};
+
+// A file written under a temporary name in the target's folder and renamed over the target by
+// commit(); destroyed without commit() it removes the temporary file, leaving the target as it
+// was. The path "con:" (standard output) is written directly.
+class AtomicOutput {
+ public:
+  explicit AtomicOutput(std::string target);
+  ~AtomicOutput();
+  AtomicOutput(const AtomicOutput&) = delete;
+  AtomicOutput& operator=(const AtomicOutput&) = delete;
+
+  // The open file, or null when it could not be created.
+  gfile* file() const { return file_; }
+  // Closes the file and moves it into place; false (with the target untouched) on failure.
+  bool commit();
+
+ private:
+  std::string target_;
+  std::string temp_;
+  gfile* file_ = nullptr;
+};
+
+// Reads element 0 of `path` with whichever module identifies it. Returns the SINFO (caller frees
+// with AUREX_freesinfo) and the format index, or null with a message for the user in `error`.
+SINFO* cli_load(const std::string& path, int* format, std::string* error);
+
+// A path the user gave, with '\' taken as '/'. When it does not exist as written, each missing
+// component is looked up in its folder without regard to letter case (names from the game's
+// Windows world); what cannot be found is left as written.
+std::string cli_resolvepath(const std::string& path);
+
+// The format whose short name is `name` (case-insensitive), or -1.
+int cli_formatbyname(const std::string& name);

@@ -1,0 +1,140 @@
+#include "quillon/app/import.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "quillon/runtime/gfile.h"
+#include "quillon/soundcore/aurex.h"
+#include "quillon/soundcore/filters.h"
+
+namespace {
+
+IMPORT_STATUSFN g_status = nullptr;
+
+void status(const char* text) {
+  if (g_status) g_status(text);
+}
+
+// A temporary name in the output's folder, so that the final rename never crosses file systems.
+std::string temporaryname(const std::string& output) {
+  const size_t slash = output.find_last_of('/');
+  std::string pattern = output.substr(0, slash == std::string::npos ? 0 : slash + 1) + ".import.XXXXXX";
+  const int fd = mkstemp(pattern.data());
+  if (fd < 0) return {};
+  close(fd);
+  return pattern;
+}
+
+}  // namespace
+
+void import_setstatus(IMPORT_STATUSFN fn) { g_status = fn; }
+
+namespace {
+
+// What a job holds while it runs; finish() releases it in the documented order.
+struct Job {
+  gfile* in = nullptr;
+  gfile* out = nullptr;
+  SINSTANCE* ininst = nullptr;
+  SINSTANCE* outinst = nullptr;
+  SINFO* info = nullptr;
+  std::string temp;
+
+  int run(const char* input, const char* output, int reverb, int crop) {
+    status("Opening...");
+    in = gopen(input);
+    if (!in) return IMPORT_CANTOPENINPUT;
+    const int format = AUREX_identify(in);
+    if (format < 0) return IMPORT_UNKNOWNFORMAT;
+    if (AUREX_open(in, &ininst, format) != 1) return IMPORT_MULTIPLEELEMENTS;
+    AUREX_info(ininst, &info, 0);
+    if (!info) {
+      status("Done");
+      return IMPORT_INVALIDDATA;
+    }
+    status("Reading...");
+    if (!AUREX_read(ininst, info, 0)) return IMPORT_READFAILED;
+    gclose(in);
+    in = nullptr;
+    AUREX_close(ininst);
+    ininst = nullptr;
+
+    const STIMBRE& first = info->timbres[0];
+    if (crop && first.numchannels > 0) {
+      status("Cropping...");
+      AUREX_filterclipsinfo(info, 0, first.samplerate / first.numchannels * IMPORT_CROPFACTOR);
+    }
+    status("Fading...");
+    AUREX_filterfadeinsinfo(info, IMPORT_FADEINMS);
+    AUREX_filterfadeoutsinfo(info, IMPORT_FADEOUTMS);
+    info->timbres[0].samplerep = SREP_QVXA_BLK;
+    info->timbres[0].reverb = static_cast<int8_t>(reverb);
+
+    status("Writing...");
+    temp = temporaryname(output);
+    out = temp.empty() ? nullptr : gwopen(temp.c_str());
+    if (!out) return IMPORT_CANTOPENOUTPUT;
+    AUREX_create(out, &outinst, AUREX_FORMAT_PCSTREAM);
+    if (!AUREX_write(outinst, info, 0)) return IMPORT_WRITEFAILED;
+    status("Done");
+    return IMPORT_OK;
+  }
+
+  // Only a stream that wclose finished replaces the output; every other path removes the
+  // temporary file, so the output folder never holds a partial stream.
+  int finish(int result, const char* output) {
+    AUREX_freesinfo(info);
+    if (outinst && !AUREX_wclose(outinst) && result == IMPORT_OK) result = IMPORT_WRITEFAILED;
+    if (ininst) AUREX_close(ininst);
+    if (in) gclose(in);
+    if (out && !gclose(out) && result == IMPORT_OK) result = IMPORT_WRITEFAILED;
+    if (temp.empty()) return result;
+    if (result == IMPORT_OK) {
+      const mode_t mask = umask(0);
+      umask(mask);
+      chmod(temp.c_str(), 0666 & ~mask);
+      if (std::rename(temp.c_str(), output) != 0) result = IMPORT_CANTOPENOUTPUT;
+    }
+    if (result != IMPORT_OK) std::remove(temp.c_str());
+    return result;
+  }
+};
+
+}  // namespace
+
+int import_ditty(const char* input, const char* output, int reverb, int crop) {
+  Job job;
+  return job.finish(job.run(input, output, reverb, crop), output);
+}
+
+std::string import_message(int code, const std::string& input, const std::string& output) {
+  switch (code) {
+    case IMPORT_OK:
+      return {};
+    case IMPORT_CANTOPENINPUT:
+      return "Could not open " + input + " for reading";
+    case IMPORT_UNKNOWNFORMAT:
+      return "Unknown file format in " + input;
+    case IMPORT_MULTIPLEELEMENTS:
+      return input + " contains multiple audio elements";
+    case IMPORT_READFAILED:
+      return "Failed to read " + input + ": " + AUREX_lasterror();
+    case IMPORT_CANTOPENOUTPUT:
+      return "Could not open " + output + " for writing";
+    case IMPORT_WRITEFAILED:
+      return "Write failed for " + output + ": " + AUREX_lasterror();
+    case IMPORT_INVALIDDATA:
+      return input + " contains invalid data";
+    default:
+      return "Unknown error code: " + std::to_string(code);
+  }
+}
+
+std::string import_basename(const std::string& input) {
+  const size_t slash = input.find_last_of("/\\");
+  const std::string name = slash == std::string::npos ? input : input.substr(slash + 1);
+  return name.substr(0, name.find('.'));
+}

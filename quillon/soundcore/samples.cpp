@@ -1,0 +1,534 @@
+// Sample import and export engines: one reader and one writer per representation, selected by
+// samplerep; compressed representations go through the codecs.
+#include "quillon/soundcore/samples.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "quillon/codecs/qvxa.h"
+#include "quillon/runtime/gfile.h"
+#include "quillon/runtime/gmem.h"
+#include "quillon/soundcore/aurex.h"
+
+namespace {
+
+constexpr const char* kMsg16 = "Couldn't read 16-bit samples from file.";
+constexpr const char* kMsg8 = "Couldn't read 8-bit samples from file.";
+constexpr const char* kMsgXa = "Couldn't read XA samples.";
+constexpr const char* kMsgImport = "Unsupported sample import format.";
+constexpr const char* kMsgExportFormat = "Unsupported sample format in isexportsamples.";
+
+constexpr int kIoBytes = 4096;
+constexpr int32_t kQvxaPieceFrames = 1792;  // 64 QV-XA frames per read
+
+bool fail(const char* message) {
+  AUREX_seterror(message);
+  return false;
+}
+
+bool readexact(gfile* f, void* dst, int32_t n) {
+  return gread(f, dst, n) == n;
+}
+
+// Seeks only to a known position; 0 means the data follows at the current position.
+bool seekto(gfile* f, int32_t pos) {
+  return pos == 0 || gseek(f, pos) == 1;
+}
+
+int32_t progressof(int64_t num, int64_t den) {
+  return den > 0 ? static_cast<int32_t>(num * 100 / den) : 100;
+}
+
+// ---- import -------------------------------------------------------------------------------
+
+bool importpcminterleaved(gfile* f, int32_t pos, int32_t first, int32_t count, int channels, int rep,
+                          int16_t** buffers) {
+  const int width = (rep == SREP_S16L_INT || rep == SREP_S16B_INT) ? 2 : 1;
+  const char* msg = width == 2 ? kMsg16 : kMsg8;
+  if (!seekto(f, pos)) return fail(msg);
+  uint8_t buf[kIoBytes];
+  const int32_t framebytes = width * channels;
+  const int32_t runframes = kIoBytes / framebytes;
+  const int64_t last = static_cast<int64_t>(first) + count - 1;
+  int32_t i = first;
+  for (int32_t left = count; left > 0;) {
+    const int32_t n = std::min(left, runframes);
+    if (!readexact(f, buf, n * framebytes)) return fail(msg);
+    const uint8_t* p = buf;
+    for (int32_t k = 0; k < n; ++k, ++i) {
+      if (i % 4096 == 0) AUREX_progress(progressof(i, last));
+      for (int c = 0; c < channels; ++c) {
+        int32_t v;
+        switch (rep) {
+          case SREP_S16L_INT:
+            v = static_cast<int16_t>(p[0] | (p[1] << 8));
+            break;
+          case SREP_S16B_INT:
+            v = static_cast<int16_t>((p[0] << 8) | p[1]);
+            break;
+          case SREP_S8_INT:
+            v = static_cast<int8_t>(p[0]) * 256;
+            break;
+          default:
+            v = p[0] * 256 - 32768;
+            break;  // u8_int
+        }
+        buffers[c][i] = static_cast<int16_t>(v);
+        p += width;
+      }
+    }
+    left -= n;
+  }
+  return true;
+}
+
+bool importpcmblock(gfile* f, const int32_t* positions, int32_t first, int32_t count, int channels, int rep,
+                    int16_t** buffers) {
+  const int width = rep == SREP_S8_BLK ? 1 : 2;
+  const char* msg = width == 2 ? kMsg16 : kMsg8;
+  uint8_t buf[kIoBytes];
+  for (int c = 0; c < channels; ++c) {
+    if (!seekto(f, positions[c])) return fail(msg);
+    int16_t* out = buffers[c] + first;
+    for (int32_t left = count; left > 0;) {
+      const int32_t n = std::min(left, kIoBytes / width);
+      if (!readexact(f, buf, n * width)) return fail(msg);
+      for (int32_t k = 0; k < n; ++k) {
+        const uint8_t* p = buf + k * width;
+        switch (rep) {
+          case SREP_S16L_BLK:
+            *out++ = static_cast<int16_t>(p[0] | (p[1] << 8));
+            break;
+          case SREP_S16B_BLK:
+            *out++ = static_cast<int16_t>((p[0] << 8) | p[1]);
+            break;
+          default:
+            *out++ = static_cast<int16_t>(static_cast<int8_t>(p[0]) * 256);
+            break;
+        }
+      }
+      left -= n;
+    }
+  }
+  return true;
+}
+
+bool importqvxainterleaved(gfile* f, int32_t pos, int32_t first, int32_t count, int channels,
+                           AUREX_COMPSTATE** states, int16_t** buffers) {
+  if (!seekto(f, pos)) return fail(kMsgXa);
+  const int framebytes = channels == 1 ? QVXA_FRAMEBYTES : QVXA_STEREOFRAMEBYTES;
+  uint8_t in[64 * QVXA_STEREOFRAMEBYTES];
+  int16_t left[kQvxaPieceFrames], right[kQvxaPieceFrames];
+  int16_t hist[4] = {};
+  for (int c = 0; c < channels; ++c) {
+    if (states && states[c]) {
+      hist[2 * c] = states[c]->xaprev1;
+      hist[2 * c + 1] = states[c]->xaprev2;
+    }
+  }
+  int32_t at = first;
+  for (int32_t remaining = count; remaining > 0;) {
+    const int32_t n = std::min(remaining, kQvxaPieceFrames);
+    const int32_t whole = n / 28, r = n % 28;
+    int32_t bytes = whole * framebytes;
+    if (r > 0) bytes += channels == 1 ? 1 + (r + 1) / 2 : 2 + r;
+    std::memset(in, 0, sizeof in);
+    if (!readexact(f, in, bytes)) return fail(kMsgXa);
+    if (channels == 1) {
+      qvxa_decode_mono(n, &hist[0], &hist[1], in, left);
+    } else {
+      qvxa_decode_stereo(n, &hist[0], &hist[1], &hist[2], &hist[3], in, left, right);
+      std::memcpy(buffers[1] + at, right, static_cast<size_t>(n) * 2);
+    }
+    std::memcpy(buffers[0] + at, left, static_cast<size_t>(n) * 2);
+    at += n;
+    remaining -= n;
+  }
+  for (int c = 0; c < channels; ++c) {
+    if (states && states[c]) {
+      states[c]->xaprev1 = hist[2 * c];
+      states[c]->xaprev2 = hist[2 * c + 1];
+    }
+  }
+  return true;
+}
+
+bool importqvxablock(gfile* f, const int32_t* positions, int32_t first, int32_t count, int channels,
+                     AUREX_COMPSTATE** states, int16_t** buffers) {
+  constexpr int32_t kRunFrames = 64;
+  uint8_t in[kRunFrames * QVXA_FRAMEBYTES];
+  int16_t out[kRunFrames * 28];
+  for (int c = 0; c < channels; ++c) {
+    if (!seekto(f, positions[c])) return fail(kMsgXa);
+    int16_t p1 = states && states[c] ? states[c]->xaprev1 : 0;
+    int16_t p2 = states && states[c] ? states[c]->xaprev2 : 0;
+    int16_t* dst = buffers[c] + first;
+    for (int32_t remaining = count; remaining > 0;) {
+      const int32_t n = std::min(remaining, kRunFrames * 28);
+      const int32_t frames = qvxa_frames(n);
+      // A short last frame is stored whole; only its first samples are used.
+      if (!readexact(f, in, frames * QVXA_FRAMEBYTES)) return fail(kMsgXa);
+      qvxa_decode_mono(n, &p1, &p2, in, out);
+      std::memcpy(dst, out, static_cast<size_t>(n) * 2);
+      dst += n;
+      remaining -= n;
+    }
+    if (states && states[c]) {
+      states[c]->xaprev1 = p1;
+      states[c]->xaprev2 = p2;
+    }
+  }
+  return true;
+}
+
+// ---- export -------------------------------------------------------------------------------
+
+// Where exported bytes go: a file, or memory with an optional capacity.
+struct Sink {
+  gfile* file;
+  uint8_t* mem;
+  int64_t capacity;  // < 0: unbounded memory
+  int64_t written;
+
+  bool put(const void* src, int32_t n) {
+    if (n <= 0) return true;
+    if (file) {
+      if (gwrite(file, src, n) != n) return fail("Couldn't write samples to file stream.");
+    } else {
+      if (!mem) return fail("No output for isexportsamples.");
+      if (capacity >= 0 && written + n > capacity) return fail("Export buffer too small in isexportsamples.");
+      std::memcpy(mem + written, src, static_cast<size_t>(n));
+    }
+    written += n;
+    return true;
+  }
+};
+
+void putsample(uint8_t* p, int rep, int16_t v) {
+  switch (rep) {
+    case SREP_S16L_INT:
+    case SREP_S16L_BLK:
+      p[0] = static_cast<uint8_t>(v);
+      p[1] = static_cast<uint8_t>(v >> 8);
+      break;
+    case SREP_S16B_INT:
+    case SREP_S16B_BLK:
+      p[0] = static_cast<uint8_t>(v >> 8);
+      p[1] = static_cast<uint8_t>(v);
+      break;
+    case SREP_S8_INT:
+    case SREP_S8_BLK:
+      p[0] = static_cast<uint8_t>(v >> 8);
+      break;
+    default:
+      p[0] = static_cast<uint8_t>((v >> 8) + 128);
+      break;  // u8_int
+  }
+}
+
+int samplewidth(int rep) {
+  return (rep == SREP_S16L_INT || rep == SREP_S16B_INT || rep == SREP_S16L_BLK || rep == SREP_S16B_BLK) ? 2
+                                                                                                        : 1;
+}
+
+bool wholesound(AUREX_COMPSTATE** states) {
+  return states && states[0] && states[0]->wholeprogress;
+}
+
+// Block writers: over all channels, or channel 0 only over the whole sound.
+void blockprogress(AUREX_COMPSTATE** states, const STIMBRE* t, int c, int64_t frame) {
+  if (wholesound(states)) {
+    if (c == 0) AUREX_progress(progressof(frame, t->numsamples));
+  } else {
+    AUREX_progress(progressof(frame + int64_t{c} * t->numsamples, int64_t{t->numsamples} * t->numchannels));
+  }
+}
+
+bool exportpcminterleaved(Sink& sink, int32_t first, int32_t count, const STIMBRE* t) {
+  const int rep = t->samplerep, width = samplewidth(rep), channels = t->numchannels;
+  uint8_t buf[kIoBytes];
+  const int32_t runframes = kIoBytes / (width * channels);
+  int32_t i = first;
+  for (int32_t left = count; left > 0;) {
+    const int32_t n = std::min(left, runframes);
+    uint8_t* p = buf;
+    for (int32_t k = 0; k < n; ++k, ++i) {
+      if (i % 65536 == 0) AUREX_progress(progressof(i, t->numsamples));
+      for (int c = 0; c < channels; ++c, p += width) putsample(p, rep, t->samples[c][i]);
+    }
+    if (!sink.put(buf, static_cast<int32_t>(p - buf))) return false;
+    left -= n;
+  }
+  return true;
+}
+
+bool exportpcmblock(Sink& sink, int32_t first, int32_t count, AUREX_COMPSTATE** states, int32_t* offsets,
+                    const STIMBRE* t) {
+  const int rep = t->samplerep, width = samplewidth(rep);
+  uint8_t buf[kIoBytes];
+  for (int c = 0; c < t->numchannels; ++c) {
+    if (offsets) offsets[c] = c * count * width;
+    const int16_t* src = t->samples[c];
+    int32_t i = first;
+    for (int32_t left = count; left > 0;) {
+      const int32_t n = std::min(left, kIoBytes / width);
+      for (int32_t k = 0; k < n; ++k, ++i) {
+        if (i % 4096 == 0) blockprogress(states, t, c, i);
+        putsample(buf + k * width, rep, src[i]);
+      }
+      if (!sink.put(buf, n * width)) return false;
+      left -= n;
+    }
+  }
+  return true;
+}
+
+bool exportqvxablock(Sink& sink, int32_t first, int32_t count, int flags, AUREX_COMPSTATE** states,
+                     int32_t* offsets, const STIMBRE* t) {
+  const bool prefix = (flags & AUREX_EXPORT_CHANNELPREFIX) != 0;
+  const bool bigendian = (flags & AUREX_EXPORT_PREFIXBIGENDIAN) != 0;
+  const int64_t start = sink.written;
+  for (int c = 0; c < t->numchannels; ++c) {
+    XA_ENCSTATE scratch{};
+    XA_ENCSTATE* st = states && states[c] ? &states[c]->xa : &scratch;
+    if (offsets) offsets[c] = static_cast<int32_t>(sink.written - start);
+    int64_t channelbytes = 0;
+    if (prefix) {
+      uint8_t head[4];
+      auto put16 = bigendian ? gputbe : gputle;
+      put16(head, static_cast<uint32_t>(st->s1), 2);
+      put16(head + 2, static_cast<uint32_t>(st->s2), 2);
+      if (!sink.put(head, 4)) return false;
+      channelbytes += 4;
+    }
+    const int16_t* src = t->samples[c] + first;
+    uint8_t frame[QVXA_FRAMEBYTES];
+    for (int32_t k = 0; k < count; k += 28) {
+      const int32_t n = std::min<int32_t>(28, count - k);
+      if (n == 28) {
+        xa_encode_frame(src + k, frame, st, XA_VARIANT_QVXA, XA_FILTERS_QVXA);
+      } else {
+        xa_encode(src + k, frame, n, st, XA_VARIANT_QVXA, XA_FILTERS_QVXA);
+      }
+      if (!sink.put(frame, QVXA_FRAMEBYTES)) return false;
+      channelbytes += QVXA_FRAMEBYTES;
+      blockprogress(states, t, c, int64_t{first} + k);
+    }
+    if (prefix && (channelbytes & 1)) {
+      const uint8_t zero = 0;
+      if (!sink.put(&zero, 1)) return false;
+    }
+  }
+  return true;
+}
+
+// Frames f rounded up to a multiple of m.
+int64_t roundup(int64_t f, int64_t m) {
+  return (f + m - 1) / m * m;
+}
+
+int64_t estimate(int64_t frames, int rep, int64_t channels) {
+  switch (rep) {
+    case SREP_S16L_INT:
+    case SREP_S16B_INT:
+    case SREP_S16B_BLK:
+    case SREP_S16L_BLK:
+      return 2 * frames * channels;
+    case SREP_S8_INT:
+    case SREP_S8_BLK:
+    case SREP_U8_INT:
+      return frames * channels;
+    case SREP_QVXA_INT:
+    case SREP_QVXA_BLK:
+      return channels * (roundup(frames, 28) * 15 / 28);
+    case SREP_PL_BLK:
+      return static_cast<int64_t>(0.4 * static_cast<double>(frames) * static_cast<double>(channels));
+    case SREP_VAG_BLK:
+      return channels * ((roundup(frames, 28) * 4 + 224) / 7);
+    case SREP_N64_BLK:
+      return channels * (roundup(frames, 16) * 9 / 16);
+    case SREP_DVI_INT:
+      return channels * (channels == 1 ? roundup(frames, 2) : frames) / 2;
+    case SREP_LAYER1:
+    case SREP_LAYER2:
+      return 3 * frames;
+    default:
+      return -1;
+  }
+}
+
+int32_t exportto(Sink& sink, int32_t first, int32_t count, int flags, AUREX_COMPSTATE** states,
+                 int32_t* offsets, const STIMBRE* t) {
+  if (count == 0) return 1;
+  const int rep = t->samplerep;
+  if (rep < 0 || rep >= SREP_COUNT) return fail("Unsupported samplerep in export samples."), 0;
+  // The range must lie inside every channel buffer the writers read.
+  bool valid = t->numchannels >= 1 && t->numchannels <= STIMBRE_MAXCHANNELS && first >= 0 && count > 0 &&
+               int64_t{first} + count <= t->numsamples;
+  for (int c = 0; valid && c < t->numchannels; ++c) valid = t->samples[c] != nullptr;
+  if (!valid) return fail("Sample range or channels out of bounds in isexportsamples."), 0;
+  bool ok;
+  switch (rep) {
+    case SREP_S16L_INT:
+    case SREP_S16B_INT:
+    case SREP_S8_INT:
+    case SREP_U8_INT:
+      ok = exportpcminterleaved(sink, first, count, t);
+      break;
+    case SREP_S16B_BLK:
+    case SREP_S16L_BLK:
+    case SREP_S8_BLK:
+      ok = exportpcmblock(sink, first, count, states, offsets, t);
+      break;
+    case SREP_QVXA_BLK:
+      ok = exportqvxablock(sink, first, count, flags, states, offsets, t);
+      break;
+    default:
+      return fail(kMsgExportFormat), 0;
+  }
+  return ok ? 1 : 0;
+}
+
+}  // namespace
+
+int AUREX_alloccompstates(AUREX_COMPSTATE* states[AUREX_NUMCOMPSTATES]) {
+  for (int i = 0; i < AUREX_NUMCOMPSTATES; ++i) {
+    states[i] = static_cast<AUREX_COMPSTATE*>(galloc(sizeof(AUREX_COMPSTATE)));
+    if (!states[i]) {
+      for (int k = 0; k < i; ++k) {
+        gfree(states[k]);
+        states[k] = nullptr;
+      }
+      AUREX_seterror("Couldn't allocate memory for compression state info.");
+      return 0;
+    }
+    *states[i] = AUREX_COMPSTATE{};
+  }
+  return 1;
+}
+
+void AUREX_initcompstate(AUREX_COMPSTATE* state) {
+  if (!state) return;
+  const int32_t mark = state->wholeprogress;
+  *state = AUREX_COMPSTATE{};
+  state->wholeprogress = mark;
+}
+
+void AUREX_freecompstates(AUREX_COMPSTATE* states[AUREX_NUMCOMPSTATES]) {
+  for (int i = 0; i < AUREX_NUMCOMPSTATES; ++i) {
+    if (states[i]) gfree(states[i]);
+    states[i] = nullptr;
+  }
+}
+
+int isimportsamples(gfile* file, const int32_t* positions, int32_t startframedisk, int32_t first,
+                    int32_t count, int channels, int samplerep, AUREX_COMPSTATE** states, int16_t** buffers) {
+  int32_t pos[STIMBRE_MAXCHANNELS] = {};
+  for (int c = 0; c < STIMBRE_MAXCHANNELS && positions; ++c) pos[c] = positions[c];
+  if (startframedisk != 0) {
+    int64_t skip;
+    if (samplerep == SREP_S16B_INT) {
+      skip = int64_t{startframedisk} * channels * 2;
+    } else if (samplerep == SREP_S8_INT) {
+      skip = int64_t{startframedisk} * channels;
+    } else {
+      AUREX_seterror("Unsupported sample representation for computing startframedisk.");
+      return 0;
+    }
+    const int64_t base = (pos[0] != 0 ? pos[0] : gtell(file)) + skip;
+    if (base <= 0 || base > INT32_MAX) {
+      AUREX_seterror(samplerep == SREP_S16B_INT ? kMsg16 : kMsg8);
+      return 0;
+    }
+    pos[0] = static_cast<int32_t>(base);
+  }
+  if (channels < 1 || channels > STIMBRE_MAXCHANNELS || first < 0 || count < 0) return fail(kMsgImport), 0;
+  if (count == 0) return 1;
+  for (int c = 0; c < channels; ++c) {
+    if (!buffers[c]) return fail(kMsgImport), 0;
+  }
+  bool ok;
+  switch (samplerep) {
+    case SREP_S16L_INT:
+    case SREP_S16B_INT:
+    case SREP_S8_INT:
+    case SREP_U8_INT:
+      ok = importpcminterleaved(file, pos[0], first, count, channels, samplerep, buffers);
+      break;
+    case SREP_S16B_BLK:
+    case SREP_S16L_BLK:
+    case SREP_S8_BLK:
+      ok = importpcmblock(file, pos, first, count, channels, samplerep, buffers);
+      break;
+    case SREP_QVXA_INT:
+      if (channels > 2) return fail(kMsgImport), 0;
+      ok = importqvxainterleaved(file, pos[0], first, count, channels, states, buffers);
+      break;
+    case SREP_QVXA_BLK:
+      ok = importqvxablock(file, pos, first, count, channels, states, buffers);
+      break;
+    default:
+      return fail(kMsgImport), 0;
+  }
+  return ok ? 1 : 0;
+}
+
+int isexportsamples(gfile* sink, uint8_t* mem, int32_t first, int32_t count, int flags,
+                    AUREX_COMPSTATE** states, int32_t* offsets, const STIMBRE* timbre) {
+  Sink s{sink, mem, -1, 0};
+  return exportto(s, first, count, flags, states, offsets, timbre);
+}
+
+int32_t isexportsamplesto(uint8_t* mem, int32_t capacity, int32_t first, int32_t count, int flags,
+                          AUREX_COMPSTATE** states, int32_t* offsets, const STIMBRE* timbre) {
+  Sink s{nullptr, mem, capacity, 0};
+  if (!exportto(s, first, count, flags, states, offsets, timbre)) return -1;
+  return static_cast<int32_t>(s.written);
+}
+
+int32_t AUREX_estimatesize(int32_t frames, int samplerep, int channels) {
+  const int64_t bytes = estimate(frames < 0 ? 0 : frames, samplerep, channels < 0 ? 0 : channels);
+  if (bytes < 0) {
+    AUREX_seterror("Unsupported compression type in memory exporter.");
+    return 0;
+  }
+  if (bytes > INT32_MAX) {
+    AUREX_seterror("Couldn't allocate memory for audio samples.");
+    return 0;
+  }
+  return static_cast<int32_t>(bytes);
+}
+
+int32_t ismemexportsamples(uint8_t** out, int32_t count, int flags, AUREX_COMPSTATE** states,
+                           int32_t* offsets, const STIMBRE* timbre) {
+  *out = nullptr;
+  int64_t size = AUREX_estimatesize(count, timbre->samplerep, timbre->numchannels);
+  if (size == 0) return 0;
+  // The channel prefix and its pad byte come on top of the frames.
+  if (timbre->samplerep == SREP_QVXA_BLK && (flags & AUREX_EXPORT_CHANNELPREFIX))
+    size += 6 * timbre->numchannels;
+  auto* buf = size <= INT32_MAX ? static_cast<uint8_t*>(galloc(static_cast<int32_t>(size))) : nullptr;
+  if (!buf) {
+    AUREX_seterror("Couldn't allocate memory for audio samples.");
+    return 0;
+  }
+  const int32_t written =
+      isexportsamplesto(buf, static_cast<int32_t>(size), 0, count, flags, states, offsets, timbre);
+  if (written <= 0) {
+    gfree(buf);
+    return 0;
+  }
+  if (written != size) {
+    auto* exact = static_cast<uint8_t*>(galloc(written));
+    if (!exact) {
+      gfree(buf);
+      AUREX_seterror("Couldn't allocate memory for audio samples.");
+      return 0;
+    }
+    std::memcpy(exact, buf, static_cast<size_t>(written));
+    gfree(buf);
+    buf = exact;
+  }
+  *out = buf;
+  return written;
+}
