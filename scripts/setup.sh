@@ -10,7 +10,7 @@ packages=(
   libsdl2-dev libvorbis-dev libogg-dev libpng-dev libjpeg-dev zlib1g-dev
   xvfb xauth
   # black-box oracles of the tests (standard formats only) and the benchmark input generator
-  lame mpg123 ffmpeg sox vorbis-tools imagemagick python3-pil bc
+  lame mpg123 twolame ffmpeg sox vorbis-tools imagemagick python3-pil bc
 )
 
 missing=()

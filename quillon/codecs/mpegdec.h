@@ -1,0 +1,71 @@
+// MPEG audio decoder: MPEG-1 and the MPEG-2 lower sampling rates, Layers 1, 2 and 3, from a memory
+// image of the whole stream to interleaved signed 16-bit PCM. The MPEG format module opens it on the
+// frames it has found and takes PCM out in pieces of any size.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// One parsed 32-bit frame header.
+struct MpegHeader {
+  int layer = 0;             // 1..3
+  bool protection = false;   // a 16-bit CRC follows the header
+  int bitrate_index = 0;     // 1..14
+  int samplerate_index = 0;  // 0..2
+  int padding = 0;
+  int mode = 0;  // 0 stereo, 1 joint stereo, 2 dual channel, 3 single channel
+  int mode_extension = 0;
+  int copyright = 0;  // header bit 3
+  int original = 0;   // header bit 2
+  bool mpeg1 = false;
+  bool lsf = false;  // lower sampling rates (MPEG-2)
+  int channels = 0;
+  int sample_rate = 0;  // Hz
+  int bitrate = 0;      // kbit/s
+  int body_bytes = 0;   // frame length after the 4 header bytes
+  int samples_per_frame = 0;
+};
+
+// The decoder object. Header access is virtual so that a caller can give it another framing; the
+// rest of the interface is the C-style set of functions below.
+class MpegDecoder {
+ public:
+  MpegDecoder();
+  MpegDecoder(const MpegDecoder&) = delete;
+  MpegDecoder& operator=(const MpegDecoder&) = delete;
+
+  // The two virtual operations, in slot order.
+  // Parses the header at the current position and, when it is accepted, steps past it.
+  virtual bool next_header(MpegHeader& header);
+  // Parses the header at the current position without moving.
+  virtual bool peek_header(MpegHeader& header) const;
+
+  virtual ~MpegDecoder();
+
+  struct State;
+  State* state;
+};
+
+// Result of mpegdec_open: 0 success, -1 when the first header is not acceptable.
+MpegDecoder* mpegdec_create();
+int mpegdec_open(MpegDecoder* dec, const uint8_t* buffer, size_t length);
+// Fills out with the next `bytes` bytes of interleaved native-endian 16-bit PCM; returns the number
+// delivered, which is short only when a frame cannot be decoded (bad header or end of data).
+size_t mpegdec_read(MpegDecoder* dec, void* out, size_t bytes);
+void mpegdec_close(MpegDecoder* dec);
+void mpegdec_destroy(MpegDecoder* dec);
+
+// Geometry of the opened stream (from its first header): channels, Hz, samples per channel per frame,
+// layer, PCM bytes per frame. Zero when the decoder is not open.
+int mpegdec_channels(const MpegDecoder* dec);
+int mpegdec_sample_rate(const MpegDecoder* dec);
+int mpegdec_samples_per_frame(const MpegDecoder* dec);
+int mpegdec_layer(const MpegDecoder* dec);
+int mpegdec_frame_pcm_bytes(const MpegDecoder* dec);
+
+// Synthesis paths. The process-wide choice is made once (the fastest path the processor has); a
+// decoder may be pinned to another path, which the tests use to compare them.
+enum class MpegSynthPath { kPlain = 0, kSse2 = 1, kAvx2 = 2 };
+MpegSynthPath mpegdec_default_path();
+bool mpegdec_path_supported(MpegSynthPath path);
+void mpegdec_set_path(MpegDecoder* dec, MpegSynthPath path);
