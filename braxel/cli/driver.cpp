@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "braxel/archive/compress.h"
+#include "braxel/archive/pack.h"
+#include "braxel/archive/update.h"
 #include "braxel/cli/console/console.h"
 
 namespace {
@@ -241,13 +243,28 @@ int braxel_main(int argc, char** argv) {
     case Command::kCreate:
       console.fatal("the command '%s' (create image pack, flags %d) is not available in this version yet",
                     word, create_flags(word) | options.transparency);
+    case Command::kUpdate:
+    case Command::kDelete: {
+      char* names = make_name_list(ops + 1, operands - 1);
+      const int status = row->command == Command::kDelete
+                             ? pack_delete("", ops[0], names)
+                             : pack_update("", ops[0], names, same_word(word, "-p1"));
+      console.release(names);
+      return status;
+    }
+    case Command::kList:
+      return pack_list(ops[0]);
+    case Command::kExtract: {
+      // Images come with the image codecs; until then only raw unpacking runs.
+      if (row->image_format >= 0) break;
+      char* names = make_name_list(ops + 1, operands - 1);
+      const int status = pack_extract(ops[0], names, 0, row->image_format);
+      console.release(names);
+      return status;
+    }
     case Command::kMakePatch:
     case Command::kReplace:
-    case Command::kUpdate:
-    case Command::kDelete:
     case Command::kFace:
-    case Command::kList:
-    case Command::kExtract:
     case Command::kNone:
       break;
   }

@@ -101,8 +101,11 @@ struct ChunkBuilder {
   int64_t filepos() const { return filebase + static_cast<int64_t>(b.size()); }
   void byte(uint8_t x) { b.push_back(x); }
   void bytes(const void* p, size_t n) {
+    if (n == 0) return;
     const auto* s = static_cast<const uint8_t*>(p);
-    b.insert(b.end(), s, s + n);
+    const size_t at = b.size();
+    b.resize(at + n);  // resize + copy rather than insert: GCC 12 misreads insert into an empty vector at -O3
+    std::memcpy(b.data() + at, s, n);
   }
   void be(uint32_t x, int n) {
     for (int i = n - 1; i >= 0; --i) b.push_back(static_cast<uint8_t>(x >> (8 * i)));

@@ -224,6 +224,34 @@ int remove_impl(const char* name) {
   return ::unlink(path.c_str()) == 0 ? 1 : 0;
 }
 
+std::string exact_path(const char* name) {
+  std::string path(name);
+  for (char& c : path)
+    if (c == '\\') c = '/';
+  return path;
+}
+
+int make_folder_impl(const char* name) {
+  const std::string path = exact_path(name);
+  if (::mkdir(path.c_str(), 0777) == 0) return 1;
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? 1 : 0;
+}
+
+ConsoleFile* create_exact_impl(const char* name) {
+  const std::string path = exact_path(name);
+  clear_read_only(path, name);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  return new ConsoleFile{fd};
+}
+
+int rename_exact_impl(const char* old_name, const char* new_name) {
+  const std::string to = exact_path(new_name);
+  clear_read_only(to, new_name);
+  return ::rename(exact_path(old_name).c_str(), to.c_str()) == 0 ? 1 : 0;
+}
+
 void* allocate_impl(std::size_t count) {
   void* raw = nullptr;
   // Far beyond any memory this program may have: refuse before asking the allocator.
@@ -269,6 +297,9 @@ void console_init() {
   console.release = release_impl;
   console.fatal = fatal_impl;
   console.print = print_impl;
+  console.make_folder = make_folder_impl;
+  console.create_exact = create_exact_impl;
+  console.rename_exact = rename_exact_impl;
 }
 
 std::int64_t console_live_bytes() {

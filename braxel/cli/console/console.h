@@ -52,6 +52,13 @@ struct ConsoleServices {
   void (*fatal)(const char* format, ...) BRAXEL_NORETURN BRAXEL_PRINTF(1, 2);
   // Formats once and writes the result to standard output.
   void (*print)(const char* format, ...) BRAXEL_PRINTF(1, 2);
+  // Creates one folder; 1 when the name is a folder afterwards.
+  int (*make_folder)(const char* name);
+  // As open for writing and rename, with the names taken as written ("\\" still becomes "/"):
+  // no letter-case lookup. For writing many new files into one folder, where looking up every
+  // new name would read the whole folder each time.
+  ConsoleFile* (*create_exact)(const char* name);
+  int (*rename_exact)(const char* old_name, const char* new_name);
 };
 
 // The table; empty until console_init fills it.
