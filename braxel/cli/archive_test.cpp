@@ -16,25 +16,14 @@
 
 #include "braxel/archive/compress.h"
 #include "braxel/archive/pack_fixtures.h"
+#include "braxel/cli/braxel_run.h"
 #include "braxel/cli/console/console.h"
-
-#ifndef BRAXEL_EXE
-#error "BRAXEL_EXE must name the built braxel program"
-#endif
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace pack_fixtures;
 
-struct RunResult {
-  int status = -1;
-  std::string out;
-};
-
-std::string fatal_text(const std::string& message) {
-  return "***********\nFatal Error\n***********\n-- " + message + "\n";
-}
 
 Bytes compressed(const Bytes& plain) {
   std::vector<std::uint8_t> out;
@@ -48,70 +37,7 @@ Bytes decompressed(const Bytes& stream) {
   return out;
 }
 
-class ArchiveTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/braxel_arch_XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  pid_t start(const std::vector<std::string>& args) {
-    const std::string out_path = (dir_ / ".stdout").string();
-    pid_t pid = ::fork();
-    if (pid == 0) {
-      if (::chdir(dir_.c_str()) != 0) ::_exit(127);
-      int fd = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      ::dup2(fd, 1);
-      ::dup2(fd, 2);
-      std::vector<char*> argv;
-      argv.push_back(const_cast<char*>(BRAXEL_EXE));
-      for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
-      ::execv(BRAXEL_EXE, argv.data());
-      ::_exit(127);
-    }
-    return pid;
-  }
-  RunResult finish(pid_t pid) {
-    int wstatus = 0;
-    ::waitpid(pid, &wstatus, 0);
-    RunResult r;
-    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-    r.out = read_text(".stdout");
-    fs::remove(dir_ / ".stdout");
-    return r;
-  }
-  RunResult run(const std::vector<std::string>& args) { return finish(start(args)); }
-
-  std::string read_text(const std::string& name) {
-    std::ifstream f(dir_ / name, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), {});
-  }
-  Bytes read_bytes(const std::string& name) {
-    std::ifstream f(dir_ / name, std::ios::binary | std::ios::ate);
-    if (!f) return {};
-    Bytes data(static_cast<std::size_t>(f.tellg()));
-    f.seekg(0);
-    f.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(data.size()));
-    return data;
-  }
-  void write_bytes(const std::string& name, const Bytes& data) {
-    fs::create_directories((dir_ / name).parent_path());
-    std::ofstream(dir_ / name, std::ios::binary)
-        .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-  }
-  std::vector<std::string> files() {
-    std::vector<std::string> names;
-    for (const auto& e : fs::recursive_directory_iterator(dir_))
-      if (e.is_regular_file()) names.push_back(fs::relative(e.path(), dir_).string());
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-
-  fs::path dir_;
-};
+class ArchiveTest : public BraxelRunTest {};
 
 const Files kThree = {{"b", text("bbbb")}, {"A", text("aaaaaaa")}, {"c", text("c")}};
 

@@ -18,21 +18,14 @@
 #include <vector>
 
 #include "braxel/archive/compress.h"
+#include "braxel/cli/braxel_run.h"
 #include "braxel/cli/console/console.h"
-
-#ifndef BRAXEL_EXE
-#error "BRAXEL_EXE must name the built braxel program"
-#endif
 
 namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
-struct RunResult {
-  int status = -1;
-  std::string out;
-};
 
 const char* const kUsage =
     "\n"
@@ -60,66 +53,7 @@ const char* const kUsage =
 
 const char* const kUnknown = "\nunknown command or not enough parameters\n";
 
-std::string fatal_text(const std::string& message) {
-  return "***********\nFatal Error\n***********\n-- " + message + "\n";
-}
-
-class CliTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/braxel_cli_XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  // Runs braxel with args in the scratch directory; standard output and error are captured.
-  RunResult run(const std::vector<std::string>& args) {
-    const std::string out_path = (dir_ / ".stdout").string();
-    pid_t pid = ::fork();
-    if (pid == 0) {
-      if (::chdir(dir_.c_str()) != 0) ::_exit(127);
-      int fd = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      ::dup2(fd, 1);
-      ::dup2(fd, 2);
-      std::vector<char*> argv;
-      argv.push_back(const_cast<char*>(BRAXEL_EXE));
-      for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
-      ::execv(BRAXEL_EXE, argv.data());
-      ::_exit(127);
-    }
-    int wstatus = 0;
-    ::waitpid(pid, &wstatus, 0);
-    RunResult r;
-    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-    r.out = read_text(".stdout");
-    fs::remove(dir_ / ".stdout");
-    return r;
-  }
-
-  std::string read_text(const std::string& name) {
-    std::ifstream f(dir_ / name, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), {});
-  }
-  Bytes read_bytes(const std::string& name) {
-    std::string t = read_text(name);
-    return Bytes(t.begin(), t.end());
-  }
-  void write_bytes(const std::string& name, const Bytes& data) {
-    std::ofstream(dir_ / name, std::ios::binary)
-        .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-  }
-  // Names of the files in the scratch directory.
-  std::vector<std::string> files() {
-    std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(dir_)) names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-
-  fs::path dir_;
-};
+class CliTest : public BraxelRunTest {};
 
 Bytes header(std::uint32_t size) {
   return {10, 0xFB, static_cast<std::uint8_t>(size >> 16), static_cast<std::uint8_t>(size >> 8),
