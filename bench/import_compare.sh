@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
-# Whole-process timing of `quillon import` on the 180 s 44.1 kHz stereo song against an ffmpeg
-# command doing comparable work: read the WAV, fade in 0.5 s and out 1.5 s, encode 4-bit ADPCM.
+# Whole-process timings on the 180 s 44.1 kHz stereo song, each beside an ffmpeg command doing
+# comparable work in the same run:
+#   quillon import (read, fade in 0.5 s and out 1.5 s, QV-XA stream) against ffmpeg reading the
+#   same input, fading and encoding 4-bit IMA ADPCM;
+#   quillon convert of the WAV into a qvxa_blk pcstream against ffmpeg's plain IMA ADPCM encoding.
 # Usage: bench/import_compare.sh [QUILLON] (default build/bench/quillon/quillon); best of 5 runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -28,6 +31,10 @@ for input in song.wav ${EXTRA_INPUTS:-}; do
   fadeout=$(echo "$duration - 1.5" | bc -l)
   f=$(best ffmpeg -nostdin -v error -y -i "$in/$input" -af "afade=t=in:d=0.5,afade=t=out:st=$fadeout:d=1.5" \
         -c:a adpcm_ima_wav "$out/peer.wav")
-  printf '%-10s quillon import %6ss   ffmpeg fade+adpcm_ima_wav %6ss   ratio %.2f\n' "$input" "$q" "$f" \
+  printf '%-10s quillon import  %6ss   ffmpeg fade+adpcm_ima_wav %6ss   ratio %.2f\n' "$input" "$q" "$f" \
     "$(echo "$q / $f" | bc -l)"
 done
+q=$(best "$quillon" convert --format pcstream --rep qvxa_blk "$in/song.wav" "$out/song.asf")
+f=$(best ffmpeg -nostdin -v error -y -i "$in/song.wav" -c:a adpcm_ima_wav "$out/peer.wav")
+printf '%-10s quillon convert %6ss   ffmpeg adpcm_ima_wav      %6ss   ratio %.2f\n' song.wav "$q" "$f" \
+  "$(echo "$q / $f" | bc -l)"

@@ -109,9 +109,6 @@ extern const HuffSelect kHuffSelect[32];  // table_select -> source and linbits
 extern const uint16_t kCount1aCodes[16];
 extern const uint8_t kCount1aLengths[16];
 
-// The synthesis window's base half (257 values in units of 2^-16); the full window follows from its
-// symmetry.
-extern const int32_t kSynthWindowBase[257];
 
 // ---- Synthesis (mpegdec_synth.cpp, mpegdec_simd.cpp) ----
 

@@ -4,6 +4,7 @@
 #include <numbers>
 
 #include "quillon/codecs/mpegdec_internal.h"
+#include "quillon/codecs/mpegwindow.h"
 
 namespace mpegdec {
 
@@ -20,7 +21,7 @@ SynthTables make_tables() {
   // The full window D[0..511] is symmetric about 256 in magnitude and changes sign every 64 taps;
   // output samples are the window sums times 32768, folded in here.
   for (int i = 0; i < 512; ++i) {
-    int base = i <= 256 ? kSynthWindowBase[i] : kSynthWindowBase[512 - i];
+    int base = i <= 256 ? mpeg_window_prototype[i] : mpeg_window_prototype[512 - i];
     double d = base / 65536.0 * (((i / 64) & 1) ? -1.0 : 1.0);
     t.window[i / 32][i % 32] = static_cast<float>(d * 32768.0);
   }

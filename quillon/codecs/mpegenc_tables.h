@@ -18,9 +18,6 @@ extern const int16_t kBitrateKbps[2][2][15];
 // Sampling rates by [lsf][header index].
 extern const int32_t kSampleRate[2][3];
 
-// Analysis window prototype h[0..256] in units of 2^-16 of the synthesis window (2^-21 of the
-// analysis window); h[512 - i] = h[i].
-extern const int32_t kWindowPrototype[257];
 
 // Quantizer classes: steps, whether three samples share one code word, bits per code word.
 struct QuantClass {

@@ -2,6 +2,7 @@
 // the sink contract, and decoding of the output by outside MPEG decoders used as black boxes.
 #include "quillon/codecs/mpegenc.h"
 #include "quillon/codecs/mpegenc_tables.h"
+#include "quillon/codecs/mpegwindow.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -171,7 +172,7 @@ TEST(MpegEncoderSettings, NoSamplesWritesNothingAndSucceeds) {
 // aliasing between neighbouring subbands) and keep its stop band deep.
 TEST(MpegEncoderWindow, PrototypeIsPowerComplementaryWithADeepStopBand) {
   double h[512];
-  for (int i = 0; i < 512; ++i) h[i] = mpegenc_tables::kWindowPrototype[i <= 256 ? i : 512 - i];
+  for (int i = 0; i < 512; ++i) h[i] = mpeg_window_prototype[i <= 256 ? i : 512 - i];
   const auto response = [&](double w) {
     double re = 0.0, im = 0.0;
     for (int n = 0; n < 512; ++n) {

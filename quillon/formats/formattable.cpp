@@ -8,6 +8,7 @@
 #include "quillon/formats/macstream.h"
 #include "quillon/formats/dzlpsstream.h"
 #include "quillon/formats/ps2stream.h"
+#include "quillon/formats/mpeg.h"
 
 const AUREX_FORMAT AUREX_formats[AUREX_NUMFORMATS] = {
     /*  0 */ {"aiff", "Apple AIFF/AIFC"},
@@ -43,5 +44,6 @@ const AUREX_FORMAT AUREX_formats[AUREX_NUMFORMATS] = {
               sndstream_wclose},
     /* 21 */ {"quicktime", "Quicktime Movie"},
     /* 22 */ {"oggvorbis", "Ogg Vorbis"},
-    /* 23 */ {"mpeg", "MPEG"},
+    /* 23 */ {"mpeg", "MPEG", mpeg_about, mpeg_identify, mpeg_open, mpeg_info, mpeg_read, mpeg_close,
+              mpeg_create, mpeg_write, mpeg_wclose},
 };

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "quillon/codecs/mpegdec.h"
+#include "quillon/codecs/mpegenc.h"
 #include "quillon/codecs/qvxa.h"
 #include "quillon/runtime/gfile.h"
 #include "quillon/runtime/gmem.h"
@@ -17,6 +19,10 @@ constexpr const char* kMsg8 = "Couldn't read 8-bit samples from file.";
 constexpr const char* kMsgXa = "Couldn't read XA samples.";
 constexpr const char* kMsgImport = "Unsupported sample import format.";
 constexpr const char* kMsgExportFormat = "Unsupported sample format in isexportsamples.";
+
+constexpr const char* kMsgMpeg = "Couldn't read MPEG samples.";
+constexpr const char* kMsgMpegDecode = "Couldn't decode MPEG samples.";
+constexpr const char* kMsgMpegMemory = "Couldn't allocate memory for MPEG decompression.";
 
 constexpr int kIoBytes = 4096;
 constexpr int32_t kQvxaPieceFrames = 1792;  // 64 QV-XA frames per read
@@ -181,6 +187,74 @@ bool importqvxablock(gfile* f, const int32_t* positions, int32_t first, int32_t 
   return true;
 }
 
+// ---- MPEG frames --------------------------------------------------------------------------
+
+constexpr uint32_t kMpegSyncMask = 0xFFF00000u;  // twelve set bits: MPEG-1 or MPEG-2 (not 2.5)
+constexpr int kMpegHeaderBytes = 4;
+constexpr int kMpegPieceSamples = 384;  // samples per channel taken from the decoder at a time
+constexpr int kMpegMaxChannels = 2;
+
+// Bit rates in kbit/s by [MPEG-1 = 0, MPEG-2 = 1][layer - 1][index]; index 0 (free format) and 15
+// are refused before the table is used.
+constexpr int16_t kMpegBitrates[2][3][16] = {
+    {{0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448, 0},
+     {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384, 0},
+     {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0}},
+    {{0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256, 0},
+     {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0},
+     {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0}},
+};
+constexpr int32_t kMpegRates[3] = {44100, 48000, 32000};  // MPEG-1; MPEG-2 halves them
+
+// The decoder's output layout may differ from the sound's (a stream that changes mode): a missing
+// channel repeats the decoder's first, extra decoder channels are dropped.
+bool importmpeg(gfile* f, int32_t pos, int32_t first, int32_t count, int channels, int16_t** buffers) {
+  const int32_t start = pos != 0 ? pos : gtell(f);
+  if (start < 0) return fail(kMsgMpeg);
+  const int64_t need = int64_t{first} + count;
+  const MPEG_WALK walk = mpeg_walk(f, start, need);
+  // Only the frames found in the file are read: never allocate for more than it holds.
+  if (walk.samples < need || walk.bytes <= 0 || walk.bytes > INT32_MAX) return fail(kMsgMpeg);
+  const auto bytes = static_cast<int32_t>(walk.bytes);
+  auto* data = static_cast<uint8_t*>(galloc(bytes));
+  if (!data) return fail(kMsgMpegMemory);
+  MpegDecoder* dec = nullptr;
+  bool ok = gseek(f, start) == 1 && readexact(f, data, bytes);
+  if (!ok) fail(kMsgMpeg);
+  if (ok) {
+    dec = mpegdec_create();
+    ok = dec && mpegdec_open(dec, data, static_cast<size_t>(bytes)) == 0;
+    if (!ok) fail(dec ? kMsgMpegDecode : kMsgMpegMemory);
+  }
+  const int decch = ok ? mpegdec_channels(dec) : 0;
+  if (ok && (decch < 1 || decch > kMpegMaxChannels)) ok = fail(kMsgMpegDecode);
+  int16_t pcm[kMpegPieceSamples * kMpegMaxChannels];
+  const int64_t last = need - 1;
+  // Samples before `first` are decoded and dropped: Layer 3 frames depend on earlier ones.
+  for (int64_t at = 0; ok && at < need;) {
+    const int32_t n = static_cast<int32_t>(std::min<int64_t>(kMpegPieceSamples, need - at));
+    const size_t want = static_cast<size_t>(n) * decch * sizeof(int16_t);
+    if (mpegdec_read(dec, pcm, want) != want) {
+      ok = fail(kMsgMpegDecode);
+      break;
+    }
+    const int64_t skip = std::max<int64_t>(0, first - at);
+    for (int c = 0; c < channels && skip < n; ++c) {
+      const int src = std::min(c, decch - 1);
+      int16_t* dst = buffers[c] + (at + skip);
+      for (int64_t i = skip; i < n; ++i) *dst++ = pcm[i * decch + src];
+    }
+    at += n;
+    if (at > first) AUREX_progress(static_cast<int>(std::min<int64_t>(100, progressof(at, last))));
+  }
+  if (dec) {
+    mpegdec_close(dec);
+    mpegdec_destroy(dec);
+  }
+  gfree(data);
+  return ok;
+}
+
 // ---- export -------------------------------------------------------------------------------
 
 // Where exported bytes go: a file, or memory with an optional capacity.
@@ -322,6 +396,49 @@ bool exportqvxablock(Sink& sink, int32_t first, int32_t count, int flags, AUREX_
   return true;
 }
 
+// The encoder's sink over ours; remembers a failed write, which has stored its own message.
+struct MpegOut {
+  Sink* sink;
+  bool failed;
+};
+
+int mpegsinkwrite(void* context, const uint8_t* data, int32_t n) {
+  auto* out = static_cast<MpegOut*>(context);
+  if (out->sink->put(data, n)) return 1;
+  out->failed = true;
+  return 0;
+}
+
+// Layer 1 and 2 through the encoder at the timbre's bit rate; the encoder checks rate and bit rate
+// before it writes anything.
+bool exportmpeg(Sink& sink, int32_t first, int32_t count, const STIMBRE* t) {
+  const int16_t* channels[STIMBRE_MAXCHANNELS] = {};
+  for (int c = 0; c < t->numchannels; ++c) channels[c] = t->samples[c] + first;
+  const char* message = nullptr;
+  MpegOut out{&sink, false};
+  const mpegenc_sink encsink{mpegsinkwrite, &out};
+  const int layer = t->samplerep == SREP_LAYER1 ? 1 : 2;
+  if (mpegenc_encode(layer, t->samplerate, t->bitrate, t->numchannels, channels, count, &encsink,
+                     AUREX_progress, &message))
+    return true;
+  if (!out.failed) AUREX_seterror(message ? message : "Couldn't encode MPEG samples.");
+  return false;
+}
+
+// The largest stream any accepted rate and bit rate of the layer gives for `frames` frames: the
+// memory exporter's size has to hold whatever the timbre asks for.
+int64_t mpegestimate(int layer, int64_t frames) {
+  static constexpr int32_t kRates[] = {32000, 44100, 48000, 16000, 22050, 24000};
+  int64_t most = 0;
+  for (int32_t rate : kRates) {
+    for (int kbps = 8; kbps <= 448; kbps += 8) {
+      const mpegenc_params p{layer, MPEGENC_VERSION_AUTO, rate, kbps * 1000, 1};
+      most = std::max(most, mpegenc_streambytes(&p, static_cast<int32_t>(frames)));
+    }
+  }
+  return most;
+}
+
 // Frames f rounded up to a multiple of m.
 int64_t roundup(int64_t f, int64_t m) {
   return (f + m - 1) / m * m;
@@ -351,7 +468,9 @@ int64_t estimate(int64_t frames, int rep, int64_t channels) {
       return channels * (channels == 1 ? roundup(frames, 2) : frames) / 2;
     case SREP_LAYER1:
     case SREP_LAYER2:
-      return 3 * frames;
+      // Three bytes per frame is too little for short sounds (a whole encoder frame per partial
+      // frame) and for high bit rates at low sample rates: take the encoder's own size.
+      return mpegestimate(rep == SREP_LAYER1 ? 1 : 2, frames);
     default:
       return -1;
   }
@@ -383,6 +502,10 @@ int32_t exportto(Sink& sink, int32_t first, int32_t count, int flags, AUREX_COMP
     case SREP_QVXA_BLK:
       ok = exportqvxablock(sink, first, count, flags, states, offsets, t);
       break;
+    case SREP_LAYER1:
+    case SREP_LAYER2:
+      ok = exportmpeg(sink, first, count, t);
+      break;
     default:
       return fail(kMsgExportFormat), 0;
   }
@@ -390,6 +513,57 @@ int32_t exportto(Sink& sink, int32_t first, int32_t count, int flags, AUREX_COMP
 }
 
 }  // namespace
+
+int32_t mpeg_framelength(uint32_t header, MPEG_FRAME* frame) {
+  if ((header & kMpegSyncMask) != kMpegSyncMask) return 0;
+  const int mpeg1 = (header >> 19) & 1;
+  const int layerbits = (header >> 17) & 3;
+  const int bitrateindex = (header >> 12) & 15;
+  const int rateindex = (header >> 10) & 3;
+  const int padding = (header >> 9) & 1;
+  const int mode = (header >> 6) & 3;
+  if (layerbits == 0 || bitrateindex == 0 || bitrateindex == 15 || rateindex == 3) return 0;
+  const int layer = 4 - layerbits;
+  const int32_t rate = mpeg1 ? kMpegRates[rateindex] : kMpegRates[rateindex] / 2;
+  // Both indices were checked above, so the table reads stay inside it.
+  const int32_t kbps = kMpegBitrates[mpeg1 ? 0 : 1][layer - 1][bitrateindex];
+  int32_t length;
+  int samples;
+  if (layer == 1) {
+    length = (kbps * 12000 / rate + padding) * 4 - kMpegHeaderBytes;
+    samples = 384;
+  } else {
+    int32_t bytes = kbps * 144000 / rate;
+    if (layer == 3 && !mpeg1) bytes /= 2;
+    length = bytes + padding - kMpegHeaderBytes;
+    samples = (layer == 3 && !mpeg1) ? 576 : 1152;
+  }
+  if (length <= 0) return 0;
+  if (frame) *frame = MPEG_FRAME{layer, mode == 3 ? 1 : 2, rate, samples};
+  return length;
+}
+
+MPEG_WALK mpeg_walk(gfile* file, int32_t start, int64_t stopsamples) {
+  MPEG_WALK w{};
+  const int64_t size = gsize(file);
+  int64_t at = start;
+  uint8_t head[kMpegHeaderBytes];
+  MPEG_FRAME frame{};
+  while (at >= 0 && at + kMpegHeaderBytes <= size) {
+    if (gseek(file, static_cast<int32_t>(at)) != 1 || gread(file, head, kMpegHeaderBytes) != kMpegHeaderBytes)
+      break;
+    const int32_t length = mpeg_framelength(ggetbe(head, 4), &frame);
+    // A cut last frame cannot be decoded, so it does not count.
+    if (length == 0 || at + kMpegHeaderBytes + length > size) break;
+    at += kMpegHeaderBytes + length;
+    ++w.frames;
+    w.samples += frame.samples;
+    w.bytes = at - start;
+    w.last = frame;
+    if (stopsamples > 0 && w.samples >= stopsamples) break;
+  }
+  return w;
+}
 
 int AUREX_alloccompstates(AUREX_COMPSTATE* states[AUREX_NUMCOMPSTATES]) {
   for (int i = 0; i < AUREX_NUMCOMPSTATES; ++i) {
@@ -467,6 +641,11 @@ int isimportsamples(gfile* file, const int32_t* positions, int32_t startframedis
     case SREP_QVXA_BLK:
       ok = importqvxablock(file, pos, first, count, channels, states, buffers);
       break;
+    case SREP_LAYER1:
+    case SREP_LAYER2:
+    case SREP_LAYER3:
+      ok = importmpeg(file, pos[0], first, count, channels, buffers);
+      break;
     default:
       return fail(kMsgImport), 0;
   }
@@ -507,6 +686,13 @@ int32_t ismemexportsamples(uint8_t** out, int32_t count, int flags, AUREX_COMPST
   // The channel prefix and its pad byte come on top of the frames.
   if (timbre->samplerep == SREP_QVXA_BLK && (flags & AUREX_EXPORT_CHANNELPREFIX))
     size += 6 * timbre->numchannels;
+  // MPEG: the exact stream size when the encoder accepts the timbre's settings.
+  if (timbre->samplerep == SREP_LAYER1 || timbre->samplerep == SREP_LAYER2) {
+    const mpegenc_params p{timbre->samplerep == SREP_LAYER1 ? 1 : 2, MPEGENC_VERSION_AUTO, timbre->samplerate,
+                           timbre->bitrate, timbre->numchannels};
+    const int64_t exact = mpegenc_streambytes(&p, count);
+    if (exact > 0) size = exact;
+  }
   auto* buf = size <= INT32_MAX ? static_cast<uint8_t*>(galloc(static_cast<int32_t>(size))) : nullptr;
   if (!buf) {
     AUREX_seterror("Couldn't allocate memory for audio samples.");

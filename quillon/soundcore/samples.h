@@ -59,3 +59,32 @@ int32_t AUREX_estimatesize(int32_t frames, int samplerep, int channels);
 // The stream writers build whole chunks in memory with it.
 int32_t isexportsamplesto(uint8_t* mem, int32_t capacity, int32_t first, int32_t count, int flags,
                           AUREX_COMPSTATE** states, int32_t* offsets, const STIMBRE* timbre);
+
+// ---- MPEG audio frames ------------------------------------------------------------------------
+// The frame walker shared by the MPEG format module and the MPEG sample reader.
+
+// What the walker learns from one 32-bit frame header.
+struct MPEG_FRAME {
+  int layer;       // 1..3
+  int channels;    // 1 for single channel mode, else 2
+  int samplerate;  // Hz
+  int samples;     // samples per channel in the frame
+};
+
+// Length of the frame after its 4 header bytes, or 0 when `header` (the big-endian word) is not an
+// acceptable frame header; fills *frame (may be null) when it is.
+int32_t mpeg_framelength(uint32_t header, MPEG_FRAME* frame);
+
+// The result of walking frames: how many, their samples per channel, the bytes they take and the
+// last frame's facts (all zero when no frame was found).
+struct MPEG_WALK {
+  int64_t frames;
+  int64_t samples;
+  int64_t bytes;
+  MPEG_FRAME last;
+};
+
+// Walks frames from file offset `start` while headers are acceptable and frames lie whole inside
+// the file. With `stopsamples` > 0 the walk ends after the frame that brings the sample total to at
+// least that many.
+MPEG_WALK mpeg_walk(gfile* file, int32_t start, int64_t stopsamples);
