@@ -1,5 +1,5 @@
 // An in-memory file with a path, so that fuzz targets can hand their input to readers that
-// open files by name.
+// open files by name, and the harness shared by the sound core's format module targets.
 #pragma once
 
 #include <sys/mman.h>
@@ -8,6 +8,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include "quillon/runtime/gfile.h"
+#include "quillon/soundcore/aurex.h"
 
 class MemFile {
  public:
@@ -29,3 +32,22 @@ class MemFile {
   int fd_;
   std::string path_;
 };
+
+// Runs one format module of the sound core over `data` as a whole file: identify, then open, info
+// and read of element 0, and the clean-up.
+inline void fuzz_format(const uint8_t* data, size_t size, int format) {
+  static MemFile file;
+  gfile* f = gopen(file.set(data, size));
+  if (!f) return;
+  AUREX_formats[format].identify(f);
+  SINSTANCE* inst = nullptr;
+  if (AUREX_open(f, &inst, format) > 0) {
+    SINFO* info = nullptr;
+    if (AUREX_info(inst, &info, 0)) {
+      AUREX_read(inst, info, 0);
+      AUREX_freesinfo(info);
+    }
+    AUREX_close(inst);
+  }
+  gclose(f);
+}

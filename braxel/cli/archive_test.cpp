@@ -24,7 +24,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace pack_fixtures;
 
-
 Bytes compressed(const Bytes& plain) {
   std::vector<std::uint8_t> out;
   lz77_compress(plain.data(), static_cast<std::int64_t>(plain.size()), out, false);

@@ -26,7 +26,6 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
-
 const char* const kUsage =
     "\n"
     " BRAXEL 0.58 (01.09.2002) BMP/GIF/JPG/PCX/PNG<->QV-SHPI converter by\n"

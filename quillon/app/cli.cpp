@@ -14,15 +14,16 @@ struct Command {
 };
 
 constexpr Command kCommands[] = {
-    {"import", cmd_import},
-    {"preview", nullptr},
-    {"info", cmd_info},
-    {"convert", cmd_convert},
-    {"formats", cmd_formats},
+    {"import", cmd_import},   {"preview", nullptr},     {"info", cmd_info},
+    {"convert", cmd_convert}, {"formats", cmd_formats},
 };
 
-bool canread(const AUREX_FORMAT& f) { return f.open && f.info && f.read && f.close; }
-bool canwrite(const AUREX_FORMAT& f) { return f.create && f.write && f.wclose; }
+bool canread(const AUREX_FORMAT& f) {
+  return f.open && f.info && f.read && f.close;
+}
+bool canwrite(const AUREX_FORMAT& f) {
+  return f.create && f.write && f.wclose;
+}
 
 }  // namespace
 
@@ -52,8 +53,8 @@ int cmd_formats(int argc, char**) {
   std::printf("%-5s %-14s %-28s %-4s %s\n", "index", "name", "description", "read", "write");
   for (int i = 0; i < AUREX_NUMFORMATS; ++i) {
     const AUREX_FORMAT& f = AUREX_formats[i];
-    std::printf("%5d %-14s %-28s %-4s %s\n", i, *f.shortname ? f.shortname : "-", *f.longname ? f.longname : "-",
-                canread(f) ? "yes" : "no", canwrite(f) ? "yes" : "no");
+    std::printf("%5d %-14s %-28s %-4s %s\n", i, *f.shortname ? f.shortname : "-",
+                *f.longname ? f.longname : "-", canread(f) ? "yes" : "no", canwrite(f) ? "yes" : "no");
   }
   return CLI_OK;
 }

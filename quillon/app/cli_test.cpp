@@ -1,37 +1,18 @@
 // End-to-end tests of the quillon command line: they run the built program.
-#include <gtest/gtest.h>
-#include <sys/wait.h>
-
-#include <unistd.h>
-
-#include <array>
-#include <cmath>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
+#include "quillon/app/apptest.h"
+
 namespace {
 
-struct Result {
-  int status;
-  std::string out;
-};
+using namespace apptest;
 
 // Runs quillon with `args`; standard error is kept in the output when `witherrors`.
 Result run(const std::string& args, bool witherrors = false) {
-  const std::string command = std::string(QUILLON_EXE) + " " + args + (witherrors ? " 2>&1" : " 2>/dev/null");
-  FILE* p = popen(command.c_str(), "r");
-  Result r{-1, {}};
-  if (!p) return r;
-  std::array<char, 4096> buf;
-  size_t n;
-  while ((n = fread(buf.data(), 1, buf.size(), p)) > 0) r.out.append(buf.data(), n);
-  const int raw = pclose(p);
-  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  return r;
+  return quillon(args, witherrors);
 }
 
 TEST(QuillonCli, FormatsListsTheWholeTable) {
@@ -57,48 +38,12 @@ TEST(QuillonCli, ExitStatuses) {
 
 namespace fs = std::filesystem;
 
-class QuillonFiles : public testing::Test {
+class QuillonFiles : public ScratchTest {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("quillon_cli_test_" + std::to_string(getpid()));
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-  std::string path(const char* name) const { return (dir_ / name).string(); }
-  static std::string slurp(const std::string& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-  }
-  // A 16-bit WAV; `sample(i, c)` gives frame i of channel c.
-  template <typename Fn>
-  static void makewav(const std::string& p, int frames, int channels, int rate, Fn sample) {
-    std::string b = "RIFF....WAVEfmt ";
-    const auto put = [&b](uint32_t v, int n) {
-      for (int i = 0; i < n; ++i) b.push_back(static_cast<char>(v >> (8 * i)));
-    };
-    put(16, 4), put(1, 2), put(channels, 2), put(rate, 4), put(rate * channels * 2, 4), put(channels * 2, 2);
-    put(16, 2);
-    b += "data";
-    put(frames * channels * 2, 4);
-    for (int i = 0; i < frames; ++i)
-      for (int c = 0; c < channels; ++c) put(static_cast<uint32_t>(sample(i, c)), 2);
-    const uint32_t riff = static_cast<uint32_t>(b.size() - 8);
-    for (int i = 0; i < 4; ++i) b[4 + i] = static_cast<char>(riff >> (8 * i));
-    std::ofstream(p, std::ios::binary) << b;
-  }
   // A stereo 22050 Hz WAV of `frames` frames of a simple ramp.
   static void makewav(const std::string& p, int frames) {
-    makewav(p, frames, 2, 22050, [](int i, int c) { return c == 0 ? i * 64 : -i * 32; });
+    writewav(p, frames, 2, 22050, [](int i, int c) { return c == 0 ? i * 64 : -i * 32; });
   }
-  // The 16-bit samples of a WAV this program wrote (44-byte header).
-  static std::vector<int16_t> samplesof(const std::string& p) {
-    const std::string b = slurp(p);
-    std::vector<int16_t> v(b.size() > 44 ? (b.size() - 44) / 2 : 0);
-    for (size_t i = 0; i < v.size(); ++i)
-      v[i] = static_cast<int16_t>(static_cast<uint8_t>(b[44 + 2 * i]) | static_cast<uint8_t>(b[45 + 2 * i]) << 8);
-    return v;
-  }
-  fs::path dir_;
 };
 
 TEST_F(QuillonFiles, ConvertAndInfo) {
@@ -118,36 +63,20 @@ TEST_F(QuillonFiles, ConvertAndInfo) {
 }
 
 TEST_F(QuillonFiles, StreamRoundTripFollowsTheOriginal) {
-  // Music-like: two partials per channel under a pulsing envelope, plus a little noise.
   struct Case {
     int channels, rate;
   };
   const Case cases[] = {{1, 8000}, {2, 11025}, {3, 22050}, {4, 32000}, {2, 44100}, {1, 48000}, {4, 48000}};
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.channels << " channels at " << c.rate << " Hz");
-    uint32_t seed = 1;
-    const auto music = [&](int i, int ch) {
-      const double t = static_cast<double>(i) / c.rate;
-      const double env = 0.55 + 0.45 * std::sin(2 * M_PI * 2.0 * t);
-      seed = seed * 1664525u + 1013904223u;
-      const double v = env * (9000 * std::sin(2 * M_PI * (220.0 + 55 * ch) * t) +
-                              4000 * std::sin(2 * M_PI * (660.0 + 110 * ch) * t)) +
-                       static_cast<int32_t>(seed >> 22) - 512;
-      return static_cast<int>(v);
-    };
     const int frames = c.rate / 2;
-    makewav(path("in.wav"), frames, c.channels, c.rate, music);
-    ASSERT_EQ(run("convert --format pcstream --rep qvxa_blk " + path("in.wav") + " " + path("x.asf")).status, 0);
+    writemusic(path("in.wav"), frames, c.channels, c.rate);
+    ASSERT_EQ(run("convert --format pcstream --rep qvxa_blk " + path("in.wav") + " " + path("x.asf")).status,
+              0);
     ASSERT_EQ(run("convert " + path("x.asf") + " " + path("back.wav")).status, 0);
     const std::vector<int16_t> a = samplesof(path("in.wav")), b = samplesof(path("back.wav"));
     ASSERT_EQ(a.size(), b.size());
-    double signal = 0, noise = 0;
-    for (size_t i = 0; i < a.size(); ++i) {
-      const double x = a[i], e = x - b[i];
-      signal += x * x;
-      noise += e * e;
-    }
-    EXPECT_GT(10 * std::log10(signal / noise), 28.0);  // 31 dB at 8 kHz to 36 dB at 48 kHz
+    EXPECT_GT(snr(a, b), 28.0);  // 31 dB at 8 kHz to 36 dB at 48 kHz
   }
 }
 
@@ -157,7 +86,8 @@ TEST_F(QuillonFiles, ImportReportsEachStep) {
   // Backslashes and letter case that differ from the folder on disk are accepted.
   const Result r = run("import --reverb 5 '" + path("My.Tune.wav") + "' '" + dir_.string() + "\\ditties'");
   ASSERT_EQ(r.status, 0) << r.out;
-  EXPECT_EQ(r.out, "Opening...\nReading...\nFading...\nWriting...\nDone\nWrote " + path("Ditties/My.asf") + "\n");
+  EXPECT_EQ(r.out,
+            "Opening...\nReading...\nFading...\nWriting...\nDone\nWrote " + path("Ditties/My.asf") + "\n");
   EXPECT_TRUE(fs::exists(dir_ / "Ditties" / "My.asf"));
 }
 
@@ -178,16 +108,20 @@ TEST_F(QuillonFiles, FailuresLeaveTheTargetUntouched) {
       {"convert --rep qvxa_blk " + path("in.wav") + " " + path("keep.wav"), 1,
        "This exporter does not support the sample representation specified."},
       {"convert --format nosuch " + path("in.wav") + " " + path("keep.wav"), 2, "unknown format 'nosuch'"},
-      {"convert --rep nosuch " + path("in.wav") + " " + path("keep.wav"), 2, "unknown representation 'nosuch'"},
+      {"convert --rep nosuch " + path("in.wav") + " " + path("keep.wav"), 2,
+       "unknown representation 'nosuch'"},
       {"convert " + path("in.wav") + " " + path("keep.xyz"), 2, "give --format NAME"},
       {"info " + path("junk.bin"), 1, "Unknown file format in "},
       {"import " + path("missing.wav") + " " + dir_.string(), 1, "Could not open "},
       {"import " + path("in.wav") + " " + path("nofolder"), 1, "/nofolder/in.asf for writing"},
       {"import " + path("in.wav") + " /proc", 1, "Could not open /proc/in.asf for writing"},
       {"import " + path("junk.bin") + " " + dir_.string(), 1, "Unknown file format in "},
-      {"import " + path("cut.wav") + " " + dir_.string(), 1, "cut.wav: Couldn't read 16-bit samples from file."},
-      {"import --reverb 128 " + path("in.wav") + " " + dir_.string(), 2, "--reverb takes a number from 0 to 127"},
-      {"import --reverb -1 " + path("in.wav") + " " + dir_.string(), 2, "--reverb takes a number from 0 to 127"},
+      {"import " + path("cut.wav") + " " + dir_.string(), 1,
+       "cut.wav: Couldn't read 16-bit samples from file."},
+      {"import --reverb 128 " + path("in.wav") + " " + dir_.string(), 2,
+       "--reverb takes a number from 0 to 127"},
+      {"import --reverb -1 " + path("in.wav") + " " + dir_.string(), 2,
+       "--reverb takes a number from 0 to 127"},
       {"import " + path("in.wav"), 2, "usage: quillon"},
       {"info", 2, "usage: quillon"},
   };

@@ -17,9 +17,9 @@ int formatfromextension(const std::string& path) {
     const char* ext;
     const char* format;
   };
-  static constexpr Ext kExts[] = {{".wav", "wave"}, {".asf", "pcstream"}, {".aif", "aiff"}, {".aiff", "aiff"},
-                                  {".aifc", "aiff"}, {".mp2", "mpeg"},     {".mp3", "mpeg"}, {".ogg", "oggvorbis"},
-                                  {".vag", "vag"},   {".raw", "raw"}};
+  static constexpr Ext kExts[] = {
+      {".wav", "wave"}, {".asf", "pcstream"}, {".aif", "aiff"},      {".aiff", "aiff"}, {".aifc", "aiff"},
+      {".mp2", "mpeg"}, {".mp3", "mpeg"},     {".ogg", "oggvorbis"}, {".vag", "vag"},   {".raw", "raw"}};
   const size_t dot = path.find_last_of('.');
   if (dot == std::string::npos || path.find_first_of("/\\", dot) != std::string::npos) return -1;
   std::string ext = path.substr(dot);

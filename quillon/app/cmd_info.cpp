@@ -10,8 +10,8 @@ namespace {
 
 void printtimbre(int index, const STIMBRE& t) {
   std::printf("  timbre %d: %d channel%s, %d Hz, %d frames, %s (%s)\n", index, t.numchannels,
-              t.numchannels == 1 ? "" : "s", t.samplerate, t.numsamples, AUREX_samplerepshortname(t.samplerep),
-              AUREX_samplerepname(t.samplerep));
+              t.numchannels == 1 ? "" : "s", t.samplerate, t.numsamples,
+              AUREX_samplerepshortname(t.samplerep), AUREX_samplerepname(t.samplerep));
   if (t.loopend > 0 && t.loopstart >= 0)
     std::printf("    loop %d..%d\n", t.loopstart, t.loopend);
   else

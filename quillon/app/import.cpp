@@ -30,7 +30,9 @@ std::string temporaryname(const std::string& output) {
 
 }  // namespace
 
-void import_setstatus(IMPORT_STATUSFN fn) { g_status = fn; }
+void import_setstatus(IMPORT_STATUSFN fn) {
+  g_status = fn;
+}
 
 namespace {
 

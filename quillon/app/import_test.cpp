@@ -1,8 +1,5 @@
 #include "quillon/app/import.h"
 
-#include <gtest/gtest.h>
-#include <unistd.h>
-
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -10,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "quillon/app/apptest.h"
 #include "quillon/runtime/gfile.h"
 #include "quillon/soundcore/aurex.h"
 
@@ -17,34 +15,17 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class ImportJob : public testing::Test {
+class ImportJob : public apptest::ScratchTest {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("import_test_" + std::to_string(getpid()));
-    fs::create_directories(dir_);
-  }
   void TearDown() override {
     import_setstatus(nullptr);
-    fs::remove_all(dir_);
+    ScratchTest::TearDown();
   }
-  std::string path(const std::string& name) const { return (dir_ / name).string(); }
 
   // A 16-bit WAV of a loud two-tone signal.
   std::string makewav(const std::string& name, int rate, int channels, int frames) {
-    std::string b = "RIFF....WAVEfmt ";
-    const auto put = [&b](uint32_t v, int n) {
-      for (int i = 0; i < n; ++i) b.push_back(static_cast<char>(v >> (8 * i)));
-    };
-    put(16, 4), put(1, 2), put(channels, 2), put(rate, 4), put(rate * channels * 2, 4), put(channels * 2, 2);
-    put(16, 2);
-    b += "data";
-    put(frames * channels * 2, 4);
-    for (int i = 0; i < frames; ++i)
-      for (int c = 0; c < channels; ++c)
-        put(static_cast<uint32_t>(static_cast<int16_t>(20000 * std::sin(i * (0.03 + 0.01 * c)))), 2);
-    const uint32_t riff = static_cast<uint32_t>(b.size() - 8);
-    for (int i = 0; i < 4; ++i) b[4 + i] = static_cast<char>(riff >> (8 * i));
-    std::ofstream(path(name), std::ios::binary) << b;
+    apptest::writewav(path(name), frames, channels, rate,
+                      [](int i, int c) { return static_cast<int>(20000 * std::sin(i * (0.03 + 0.01 * c))); });
     return path(name);
   }
 
@@ -60,8 +41,6 @@ class ImportJob : public testing::Test {
     gclose(f);
     return info;
   }
-
-  fs::path dir_;
 };
 
 std::vector<std::string> g_statuses;
@@ -163,9 +142,11 @@ TEST(ImportText, MessagesAndBaseNames) {
   EXPECT_EQ(import_message(IMPORT_MULTIPLEELEMENTS, "b.bnk", "o"), "b.bnk contains multiple audio elements");
   EXPECT_EQ(import_message(-9, "a", "b"), "Unknown error code: -9");
   EXPECT_EQ(import_message(IMPORT_OK, "a", "b"), "");
-  const std::pair<const char*, const char*> names[] = {
-      {"song.mp3", "song"}, {"/music/My.Song.wav", "My"}, {"C:\\Music\\goal.aiff", "goal"}, {"noext", "noext"},
-      {"dir.v2/tune", "tune"}};
+  const std::pair<const char*, const char*> names[] = {{"song.mp3", "song"},
+                                                       {"/music/My.Song.wav", "My"},
+                                                       {"C:\\Music\\goal.aiff", "goal"},
+                                                       {"noext", "noext"},
+                                                       {"dir.v2/tune", "tune"}};
   for (auto [in, out] : names) EXPECT_EQ(import_basename(in), out) << in;
 }
 

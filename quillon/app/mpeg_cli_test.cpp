@@ -1,101 +1,18 @@
 // End-to-end tests of MPEG audio on the quillon command line: MP3 and MP2 files made by general
 // tools are imported and converted, and WAV files are encoded to MP2 that general tools decode.
-#include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <array>
-#include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
+
+#include "quillon/app/apptest.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using namespace apptest;
 
-struct Result {
-  int status;
-  std::string out;
-};
-
-// Runs a shell command with standard error kept in the output.
-Result shell(const std::string& command) {
-  FILE* p = popen((command + " 2>&1").c_str(), "r");
-  Result r{-1, {}};
-  if (!p) return r;
-  std::array<char, 4096> buf;
-  size_t n;
-  while ((n = fread(buf.data(), 1, buf.size(), p)) > 0) r.out.append(buf.data(), n);
-  const int raw = pclose(p);
-  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  return r;
-}
-
-Result quillon(const std::string& args) {
-  return shell(std::string(QUILLON_EXE) + " " + args);
-}
-
-bool havetool(const char* name) {
-  return std::system((std::string("command -v ") + name + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-std::string slurp(const std::string& p) {
-  std::ifstream in(p, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
-// Music-like: two partials per channel under a pulsing envelope, plus a little noise.
-void writemusic(const std::string& p, int frames, int channels, int rate) {
-  std::string b = "RIFF....WAVEfmt ";
-  const auto put = [&b](uint32_t v, int n) {
-    for (int i = 0; i < n; ++i) b.push_back(static_cast<char>(v >> (8 * i)));
-  };
-  put(16, 4), put(1, 2), put(channels, 2), put(rate, 4), put(rate * channels * 2, 4), put(channels * 2, 2);
-  put(16, 2);
-  b += "data";
-  put(frames * channels * 2, 4);
-  uint32_t seed = 1;
-  for (int i = 0; i < frames; ++i) {
-    const double t = static_cast<double>(i) / rate;
-    const double env = 0.55 + 0.45 * std::sin(2 * M_PI * 1.5 * t);
-    for (int c = 0; c < channels; ++c) {
-      seed = seed * 1664525u + 1013904223u;
-      const double v = env * (9000 * std::sin(2 * M_PI * (220.0 + 55 * c) * t) +
-                              4000 * std::sin(2 * M_PI * (660.0 + 110 * c) * t)) +
-                       static_cast<int32_t>(seed >> 23) - 256;
-      put(static_cast<uint32_t>(static_cast<int16_t>(v)), 2);
-    }
-  }
-  const uint32_t riff = static_cast<uint32_t>(b.size() - 8);
-  for (int i = 0; i < 4; ++i) b[4 + i] = static_cast<char>(riff >> (8 * i));
-  std::ofstream(p, std::ios::binary) << b;
-}
-
-// The interleaved 16-bit samples of a WAV this program wrote (44-byte header).
-std::vector<int16_t> samplesof(const std::string& p) {
-  const std::string b = slurp(p);
-  std::vector<int16_t> v(b.size() > 44 ? (b.size() - 44) / 2 : 0);
-  for (size_t i = 0; i < v.size(); ++i)
-    v[i] =
-        static_cast<int16_t>(static_cast<uint8_t>(b[44 + 2 * i]) | static_cast<uint8_t>(b[45 + 2 * i]) << 8);
-  return v;
-}
-
-class MpegCli : public testing::Test {
- protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("quillon_mpeg_cli_test_" + std::to_string(getpid()));
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-  std::string path(const std::string& name) const { return (dir_ / name).string(); }
-  fs::path dir_;
-};
+using MpegCli = ScratchTest;
 
 // The imported stream, decoded back to PCM, follows the MPEG file as our decoder reads it, away
 // from the fades (0.5 s in, 1.5 s out) that the import adds.
@@ -130,15 +47,9 @@ TEST_F(MpegCli, ImportFollowsTheDecodedFile) {
     ASSERT_GT(a.size(), static_cast<size_t>(c.rate * c.channels * 3));
     const size_t from = static_cast<size_t>(c.rate * 0.6) * c.channels;
     const size_t to = a.size() - static_cast<size_t>(c.rate * 1.6) * c.channels;
-    double signal = 0, noise = 0;
-    for (size_t i = from; i < to; ++i) {
-      const double x = a[i], e = x - b[i];
-      signal += x * x;
-      noise += e * e;
-    }
-    const double snr = 10 * std::log10(signal / std::max(noise, 1.0));
-    std::printf("%s: SNR of the imported stream against the decoded file %.1f dB\n", c.name, snr);
-    EXPECT_GT(snr, c.snr);
+    const double ratio = snr(a, b, from, to);
+    std::printf("%s: SNR of the imported stream against the decoded file %.1f dB\n", c.name, ratio);
+    EXPECT_GT(ratio, c.snr);
   }
 }
 

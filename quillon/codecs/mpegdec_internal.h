@@ -109,7 +109,6 @@ extern const HuffSelect kHuffSelect[32];  // table_select -> source and linbits
 extern const uint16_t kCount1aCodes[16];
 extern const uint8_t kCount1aLengths[16];
 
-
 // ---- Synthesis (mpegdec_synth.cpp, mpegdec_simd.cpp) ----
 
 struct SynthChannel {

@@ -322,5 +322,4 @@ const HuffSelect kHuffSelect[32] = {
 const uint16_t kCount1aCodes[16] = {1, 5, 4, 5, 6, 5, 4, 4, 7, 3, 6, 0, 7, 2, 3, 1};
 const uint8_t kCount1aLengths[16] = {1, 4, 4, 5, 4, 6, 5, 6, 4, 5, 5, 6, 5, 6, 6, 6};
 
-
 }  // namespace mpegdec

@@ -18,7 +18,6 @@ extern const int16_t kBitrateKbps[2][2][15];
 // Sampling rates by [lsf][header index].
 extern const int32_t kSampleRate[2][3];
 
-
 // Quantizer classes: steps, whether three samples share one code word, bits per code word.
 struct QuantClass {
   int32_t steps;

@@ -15,7 +15,9 @@ constexpr double kBeat = 0.375;  // seconds per beat: 160 beats per minute
 constexpr int kBeats = 16;
 constexpr double kPi = 3.14159265358979323846;
 
-double note(int semitones) { return 220.0 * std::pow(2.0, semitones / 12.0); }
+double note(int semitones) {
+  return 220.0 * std::pow(2.0, semitones / 12.0);
+}
 
 struct Mix {
   std::vector<double> left, right;
@@ -81,12 +83,13 @@ int main(int argc, char** argv) {
   const size_t frames = static_cast<size_t>(kBeats * kBeat * kRate);
   Mix m(frames);
   const int chords[4][3] = {{0, 3, 7}, {-4, 0, 3}, {-9, -5, -2}, {-5, -1, 2}};  // Am F C G
-  const int melody[kBeats * 2] = {12, 15, 19, 15, 17, 15, 12, 10, 8, 12, 15, 12, 10, 8, 7, 8,
-                                  3, 7, 10, 7, 12, 10, 7, 5, 7, 10, 14, 10, 12, 10, 7, 7};
+  const int melody[kBeats * 2] = {12, 15, 19, 15, 17, 15, 12, 10, 8, 12, 15, 12, 10, 8,  7, 8,
+                                  3,  7,  10, 7,  12, 10, 7,  5,  7, 10, 14, 10, 12, 10, 7, 7};
   for (int bar = 0; bar < 4; ++bar) {
     const double at = bar * 4 * kBeat;
     for (int k = 0; k < 3; ++k) tone(m, at, 4 * kBeat, note(chords[bar][k]), 0.10, 0.3 + 0.2 * k, false);
-    for (int b = 0; b < 4; ++b) tone(m, at + b * kBeat, kBeat * 0.9, note(chords[bar][0] - 24), 0.35, 0.5, false);
+    for (int b = 0; b < 4; ++b)
+      tone(m, at + b * kBeat, kBeat * 0.9, note(chords[bar][0] - 24), 0.35, 0.5, false);
   }
   for (int i = 0; i < kBeats * 2; ++i) tone(m, i * kBeat / 2, kBeat / 2, note(melody[i]), 0.12, 0.65, true);
   for (int b = 0; b < kBeats; ++b) {
@@ -104,7 +107,9 @@ int main(int argc, char** argv) {
   put(wav, static_cast<uint32_t>(frames * 4), 4);
   for (size_t i = 0; i < frames; ++i)
     for (double v : {m.left[i], m.right[i]})
-      put(wav, static_cast<uint32_t>(static_cast<int16_t>(std::lround(std::clamp(v * 1.5, -1.0, 1.0) * 32767))), 2);
+      put(wav,
+          static_cast<uint32_t>(static_cast<int16_t>(std::lround(std::clamp(v * 1.5, -1.0, 1.0) * 32767))),
+          2);
 
   const std::string temp = std::string(argv[1]) + ".tmp";
   FILE* f = std::fopen(temp.c_str(), "wb");

@@ -26,22 +26,6 @@ int fail(const char* message) {
   return 0;
 }
 
-SINSTANCE* newinstance(gfile* file) {
-  auto* inst = static_cast<SINSTANCE*>(galloc(sizeof(SINSTANCE)));
-  if (!inst) {
-    AUREX_seterror("Couldn't allocate memory for a SINSTANCE structure.");
-    return nullptr;
-  }
-  inst->file = file;
-  inst->numelements = 1;
-  return inst;
-}
-
-int freeinstance(SINSTANCE* inst) {
-  if (!gfree(inst)) return fail("Problem freeing SINSTANCE structure.");
-  return 1;
-}
-
 // True when kChainFrames whole acceptable frames follow one another from `at`.
 bool chains(gfile* file, int64_t at, int64_t size) {
   uint8_t head[kHeaderBytes];
@@ -108,7 +92,7 @@ int mpeg_identify(gfile* file) {
 }
 
 int mpeg_open(SINSTANCE** out, gfile* file) {
-  *out = newinstance(file);
+  *out = AUREX_newinstance(file);
   return *out ? 1 : 0;
 }
 
@@ -166,11 +150,11 @@ int mpeg_read(SINSTANCE* inst, SINFO* info, int element) {
 }
 
 int mpeg_close(SINSTANCE* inst) {
-  return freeinstance(inst);
+  return AUREX_freeinstance(inst);
 }
 
 int mpeg_create(SINSTANCE** out, gfile* file) {
-  *out = newinstance(file);
+  *out = AUREX_newinstance(file);
   if (*out) (*out)->numelements = 0;
   return *out ? 1 : 0;
 }
@@ -190,5 +174,5 @@ int mpeg_write(SINSTANCE* inst, SINFO* info, int element) {
 }
 
 int mpeg_wclose(SINSTANCE* inst) {
-  return freeinstance(inst);
+  return AUREX_freeinstance(inst);
 }

@@ -707,25 +707,6 @@ bool readstream(const SNDSTREAM_VARIANT& v, Reader& r, STIMBRE& t, AUREX_COMPSTA
   }
 }
 
-SINSTANCE* newinstance(gfile* file) {
-  auto* inst = static_cast<SINSTANCE*>(galloc(sizeof(SINSTANCE)));
-  if (!inst) {
-    AUREX_seterror("Couldn't allocate memory for a SINSTANCE structure.");
-    return nullptr;
-  }
-  inst->numelements = 1;
-  inst->file = file;
-  return inst;
-}
-
-int freeinstance(SINSTANCE* inst) {
-  if (!gfree(inst)) {
-    AUREX_seterror("Problem freeing SINSTANCE structure.");
-    return 0;
-  }
-  return 1;
-}
-
 }  // namespace
 
 uint16_t sndstream_crc16(const uint8_t* data, size_t size) {
@@ -765,12 +746,12 @@ int sndstream_identify(const SNDSTREAM_VARIANT& v, gfile* file) {
 }
 
 int sndstream_open(SINSTANCE** out, gfile* file) {
-  *out = newinstance(file);
+  *out = AUREX_newinstance(file);
   return *out ? 1 : 0;
 }
 
 int sndstream_close(SINSTANCE* inst) {
-  return freeinstance(inst);
+  return AUREX_freeinstance(inst);
 }
 
 int sndstream_create(SINSTANCE** out, gfile* file) {
@@ -778,7 +759,7 @@ int sndstream_create(SINSTANCE** out, gfile* file) {
 }
 
 int sndstream_wclose(SINSTANCE* inst) {
-  return freeinstance(inst);
+  return AUREX_freeinstance(inst);
 }
 
 int sndstream_info(const SNDSTREAM_VARIANT& v, SINSTANCE* inst, SINFO** out, int element) {

@@ -27,28 +27,13 @@ FormatBody parsebody(const uint8_t* b) {
 }
 
 bool readheader(gfile* file, uint8_t header[kHeaderSize + kFormatBodySize]) {
-  return gseek(file, 0) && gread(file, header, kHeaderSize + kFormatBodySize) == kHeaderSize + kFormatBodySize;
+  return gseek(file, 0) &&
+         gread(file, header, kHeaderSize + kFormatBodySize) == kHeaderSize + kFormatBodySize;
 }
 
 int fail(const char* message) {
   AUREX_seterror(message);
   return 0;
-}
-
-SINSTANCE* newinstance(gfile* file) {
-  auto* inst = static_cast<SINSTANCE*>(galloc(sizeof(SINSTANCE)));
-  if (!inst) {
-    AUREX_seterror("Couldn't allocate memory for a SINSTANCE structure.");
-    return nullptr;
-  }
-  inst->file = file;
-  inst->numelements = 1;
-  return inst;
-}
-
-int freeinstance(SINSTANCE* inst) {
-  if (!gfree(inst)) return fail("Problem freeing SINSTANCE structure.");
-  return 1;
 }
 
 // The data chunk's size, with the file positioned at its first sample byte; -1 after reporting.
@@ -72,7 +57,8 @@ int32_t wave_findchunk(gfile* file, const char id[4]) {
   int64_t at = 12;
   uint8_t chunk[kChunkHeaderSize];
   while (at + kChunkHeaderSize <= size) {
-    if (!gseek(file, static_cast<int32_t>(at)) || gread(file, chunk, kChunkHeaderSize) != kChunkHeaderSize) break;
+    if (!gseek(file, static_cast<int32_t>(at)) || gread(file, chunk, kChunkHeaderSize) != kChunkHeaderSize)
+      break;
     if (std::memcmp(chunk, id, 4) == 0) {
       gseek(file, static_cast<int32_t>(at));
       return static_cast<int32_t>(at);
@@ -111,7 +97,7 @@ int wave_identify(gfile* file) {
 }
 
 int wave_open(SINSTANCE** out, gfile* file) {
-  *out = newinstance(file);
+  *out = AUREX_newinstance(file);
   return *out ? 1 : 0;
 }
 
@@ -148,7 +134,8 @@ int wave_read(SINSTANCE* inst, SINFO* info, int) {
   // The header's sizes are only claims: never allocate for more frames than the file holds.
   const int64_t available = gsize(inst->file) - gtell(inst->file);
   if (static_cast<int64_t>(t.numsamples) * t.numchannels * bytes > available)
-    return fail(bytes == 2 ? "Couldn't read 16-bit samples from file." : "Couldn't read 8-bit samples from file.");
+    return fail(bytes == 2 ? "Couldn't read 16-bit samples from file."
+                           : "Couldn't read 8-bit samples from file.");
   AUREX_COMPSTATE* states[AUREX_NUMCOMPSTATES] = {};
   if (!AUREX_alloccompstates(states)) return 0;
   if (t.numsamples > 0 && AUREX_allocsamples(&t) != 0) {
@@ -156,16 +143,18 @@ int wave_read(SINSTANCE* inst, SINFO* info, int) {
     return 0;
   }
   const int32_t positions[STIMBRE_MAXCHANNELS] = {};
-  const int result = isimportsamples(inst->file, positions, 0, 0, t.numsamples, t.numchannels, t.samplerep, states,
-                                     t.samples);
+  const int result = isimportsamples(inst->file, positions, 0, 0, t.numsamples, t.numchannels, t.samplerep,
+                                     states, t.samples);
   AUREX_freecompstates(states);
   return result;
 }
 
-int wave_close(SINSTANCE* inst) { return freeinstance(inst); }
+int wave_close(SINSTANCE* inst) {
+  return AUREX_freeinstance(inst);
+}
 
 int wave_create(SINSTANCE** out, gfile* file) {
-  *out = newinstance(file);
+  *out = AUREX_newinstance(file);
   if (*out) (*out)->numelements = 0;
   return *out ? 1 : 0;
 }
@@ -206,7 +195,8 @@ int wave_write(SINSTANCE* inst, SINFO* info, int element) {
       gputle(head + 4, static_cast<uint32_t>(size - 8), 4);
       std::memcpy(head + 8, "WAVEfmt ", 8);
       gputle(head + 16, kFormatBodySize, 4);
-      if (!gseek(f, 0) || gwrite(f, head, kHeaderSize) != kHeaderSize) result = fail("Couldn't write to file stream.");
+      if (!gseek(f, 0) || gwrite(f, head, kHeaderSize) != kHeaderSize)
+        result = fail("Couldn't write to file stream.");
       gseek(f, size);
     }
   }
@@ -214,4 +204,6 @@ int wave_write(SINSTANCE* inst, SINFO* info, int element) {
   return result;
 }
 
-int wave_wclose(SINSTANCE* inst) { return freeinstance(inst); }
+int wave_wclose(SINSTANCE* inst) {
+  return AUREX_freeinstance(inst);
+}

@@ -106,7 +106,8 @@ class Wave : public testing::Test {
 TEST_F(Wave, IdentifiesPcmOnly) {
   const Bytes pcm = makewav(1, 2, 44100, 16, {{"data", Bytes(8)}});
   EXPECT_EQ(identify(write(pcm)), AUREX_FORMAT_WAVE);
-  for (uint16_t tag : {3, 0xFFFE}) EXPECT_EQ(identify(write(makewav(tag, 2, 44100, 16, {{"data", Bytes(8)}}))), -1);
+  for (uint16_t tag : {3, 0xFFFE})
+    EXPECT_EQ(identify(write(makewav(tag, 2, 44100, 16, {{"data", Bytes(8)}}))), -1);
   Bytes notriff = pcm;
   notriff[0] = 'X';
   EXPECT_EQ(identify(write(notriff)), -1);
@@ -180,7 +181,8 @@ TEST_F(Wave, WritesAndReadsBackEveryLayout) {
       t.samplerep = static_cast<int8_t>(rep);
       ASSERT_EQ(AUREX_allocsamples(&t), 0);
       for (int c = 0; c < channels; ++c)
-        for (int i = 0; i < t.numsamples; ++i) t.samples[c][i] = static_cast<int16_t>((i * 997 + c * 5000) * 13);
+        for (int i = 0; i < t.numsamples; ++i)
+          t.samples[c][i] = static_cast<int16_t>((i * 997 + c * 5000) * 13);
       const std::string a = (dir_ / "a.wav").string(), b = (dir_ / "b.wav").string();
       ASSERT_TRUE(save(a, info)) << AUREX_lasterror();
       ASSERT_TRUE(save(b, info));
@@ -200,7 +202,8 @@ TEST_F(Wave, WritesAndReadsBackEveryLayout) {
       EXPECT_EQ(r.samplerep, rep);
       for (int c = 0; c < channels; ++c)
         for (int i = 0; i < 101; ++i) {
-          const int16_t expect = rep == SREP_U8_INT ? static_cast<int16_t>(t.samples[c][i] & ~0xFF) : t.samples[c][i];
+          const int16_t expect =
+              rep == SREP_U8_INT ? static_cast<int16_t>(t.samples[c][i] & ~0xFF) : t.samples[c][i];
           ASSERT_EQ(r.samples[c][i], expect) << c << " " << i;
         }
       AUREX_freesinfo(back);

@@ -20,10 +20,10 @@ struct gfile {
   bool console;
   int32_t position;
   int32_t length;
-  int32_t base;      // file offset of window[0], a multiple of kWindow
-  int32_t cursor;    // index into window
-  int32_t end;       // one past the last valid byte in window
-  int64_t streampos; // where the stream stands, -1 when unknown
+  int32_t base;       // file offset of window[0], a multiple of kWindow
+  int32_t cursor;     // index into window
+  int32_t end;        // one past the last valid byte in window
+  int64_t streampos;  // where the stream stands, -1 when unknown
   bool writable;
   bool dirty;
   uint8_t window[kWindow];
@@ -70,7 +70,9 @@ bool loadwindow(gfile* f, int32_t pos) {
   return ok;
 }
 
-bool inwindow(const gfile* f) { return f->position == f->base + f->cursor; }
+bool inwindow(const gfile* f) {
+  return f->position == f->base + f->cursor;
+}
 
 gfile* newhandle(FILE* stream, bool console, bool writable, int32_t length) {
   auto* f = static_cast<gfile*>(galloc(sizeof(gfile)));
@@ -83,7 +85,9 @@ gfile* newhandle(FILE* stream, bool console, bool writable, int32_t length) {
   return f;
 }
 
-bool isconsole(const char* path) { return std::strncmp(path, "con:", 4) == 0; }
+bool isconsole(const char* path) {
+  return std::strncmp(path, "con:", 4) == 0;
+}
 
 }  // namespace
 
@@ -176,7 +180,8 @@ int32_t gread(gfile* f, void* dst, int32_t n) {
   }
   f->base = target;
   int32_t got = 0;
-  if (f->console || seekstream(f, target)) got = readstream(f, f->window, std::min(f->length - target, kWindow));
+  if (f->console || seekstream(f, target))
+    got = readstream(f, f->window, std::min(f->length - target, kWindow));
   f->end = got;
   const int32_t rest = std::min(n, got);
   std::memcpy(out + delivered, f->window, static_cast<size_t>(rest));
@@ -257,9 +262,13 @@ int gseek(gfile* f, int32_t pos) {
   return result;
 }
 
-int32_t gtell(gfile* f) { return f ? f->position : 0; }
+int32_t gtell(gfile* f) {
+  return f ? f->position : 0;
+}
 
-int32_t gsize(gfile* f) { return f ? f->length : 0; }
+int32_t gsize(gfile* f) {
+  return f ? f->length : 0;
+}
 
 int gclose(gfile* f) {
   if (!f) return 0;

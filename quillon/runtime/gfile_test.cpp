@@ -117,7 +117,8 @@ TEST_F(BufferedFile, WritesAcrossWindowsMatchPlainData) {
     ASSERT_EQ(gwrite(f, data.data() + at, static_cast<int32_t>(size)), static_cast<int32_t>(size));
     at += size;
   }
-  ASSERT_EQ(gwrite(f, data.data() + at, static_cast<int32_t>(data.size() - at)), static_cast<int32_t>(data.size() - at));
+  ASSERT_EQ(gwrite(f, data.data() + at, static_cast<int32_t>(data.size() - at)),
+            static_cast<int32_t>(data.size() - at));
   EXPECT_EQ(gsize(f), static_cast<int32_t>(data.size()));
   // Overwrite a range that spans a window boundary, then read it back through the handle.
   const std::vector<uint8_t> patch(300, 0x5A);

@@ -21,52 +21,71 @@ const AUREX_FORMAT* module(aurex::FormatTable table, int format, Op AUREX_FORMAT
   return &table[format];
 }
 
-int formatof(const SINSTANCE* inst) { return inst ? inst->format : -1; }
+int formatof(const SINSTANCE* inst) {
+  return inst ? inst->format : -1;
+}
 
 // Candidates in order of preference, per current representation.
 using R = int8_t;
-constexpr R s16l_int = SREP_S16L_INT, s16b_int = SREP_S16B_INT, s8_int = SREP_S8_INT, qvxa_int = SREP_QVXA_INT,
-            pl_blk = SREP_PL_BLK, vag_blk = SREP_VAG_BLK, n64_blk = SREP_N64_BLK, s16b_blk = SREP_S16B_BLK,
-            s16l_blk = SREP_S16L_BLK, s8_blk = SREP_S8_BLK, qvxa_blk = SREP_QVXA_BLK, u8_int = SREP_U8_INT,
-            cdxa = SREP_CDXA, dvi_int = SREP_DVI_INT, layer1 = SREP_LAYER1, layer2 = SREP_LAYER2,
-            layer3 = SREP_LAYER3, ogg = SREP_OGG;
+constexpr R s16l_int = SREP_S16L_INT, s16b_int = SREP_S16B_INT, s8_int = SREP_S8_INT,
+            qvxa_int = SREP_QVXA_INT, pl_blk = SREP_PL_BLK, vag_blk = SREP_VAG_BLK, n64_blk = SREP_N64_BLK,
+            s16b_blk = SREP_S16B_BLK, s16l_blk = SREP_S16L_BLK, s8_blk = SREP_S8_BLK,
+            qvxa_blk = SREP_QVXA_BLK, u8_int = SREP_U8_INT, cdxa = SREP_CDXA, dvi_int = SREP_DVI_INT,
+            layer1 = SREP_LAYER1, layer2 = SREP_LAYER2, layer3 = SREP_LAYER3, ogg = SREP_OGG;
 constexpr R kPreference[SREP_COUNT][SREP_COUNT] = {
-    /* s16l_int */ {s16l_int, s16b_int, s16l_blk, s16b_blk, s8_int, s8_blk, u8_int, qvxa_int, qvxa_blk, dvi_int,
-                    vag_blk, n64_blk, cdxa, layer1, layer2, layer3, ogg, pl_blk},
-    /* s16b_int */ {s16b_int, s16l_int, s16b_blk, s16l_blk, s8_int, s8_blk, u8_int, qvxa_int, qvxa_blk, dvi_int,
-                    vag_blk, n64_blk, cdxa, layer1, layer2, layer3, ogg, pl_blk},
-    /* s8_int */ {s8_int, s8_blk, u8_int, s16l_int, s16b_int, s16l_blk, s16b_blk, qvxa_int, qvxa_blk, dvi_int,
-                  vag_blk, n64_blk, cdxa, layer1, layer2, layer3, ogg, pl_blk},
-    /* qvxa_int */ {qvxa_int, qvxa_blk, cdxa, vag_blk, n64_blk, dvi_int, layer1, layer2, layer3, ogg, s16l_int,
-                    s16b_int, s16l_blk, s16b_blk, s8_int, s8_blk, u8_int, pl_blk},
-    /* pl_blk */ {pl_blk, ogg, layer3, layer2, layer1, dvi_int, qvxa_int, qvxa_blk, cdxa, vag_blk, n64_blk,
-                  s16l_int, s16b_int, s16l_blk, s16b_blk, s8_int, s8_blk, u8_int},
-    /* vag_blk */ {vag_blk, qvxa_int, qvxa_blk, cdxa, n64_blk, dvi_int, layer1, layer2, ogg, layer3, s16l_int,
-                   s16b_int, s16l_blk, s16b_blk, s8_int, s8_blk, u8_int, pl_blk},
-    /* n64_blk */ {n64_blk, vag_blk, qvxa_int, qvxa_blk, cdxa, dvi_int, layer1, layer2, ogg, layer3, s16l_int,
-                   s16b_int, s16l_blk, s16b_blk, s8_int, s8_blk, u8_int, pl_blk},
-    /* s16b_blk */ {s16b_blk, s16l_blk, s16b_int, s16l_int, s8_int, s8_blk, u8_int, qvxa_int, qvxa_blk, dvi_int,
-                    vag_blk, n64_blk, cdxa, layer1, layer2, ogg, layer3, pl_blk},
-    /* s16l_blk */ {s16l_blk, s16b_blk, s16l_int, s16b_int, s8_int, s8_blk, u8_int, qvxa_int, qvxa_blk, dvi_int,
-                    vag_blk, n64_blk, cdxa, layer1, layer2, ogg, layer3, pl_blk},
-    /* s8_blk */ {s8_blk, s8_int, u8_int, s16l_blk, s16b_blk, s16l_int, s16b_int, qvxa_blk, qvxa_int, vag_blk,
-                  n64_blk, cdxa, dvi_int, layer1, layer2, ogg, layer3, pl_blk},
-    /* qvxa_blk */ {qvxa_blk, qvxa_int, cdxa, vag_blk, n64_blk, dvi_int, s16l_blk, s16b_blk, s16l_int, s16b_int,
-                    s8_int, s8_blk, u8_int, layer1, layer2, ogg, layer3, pl_blk},
-    /* u8_int */ {u8_int, s8_int, s8_blk, s16l_int, s16b_int, s16l_blk, s16b_blk, qvxa_int, qvxa_blk, dvi_int,
-                  vag_blk, n64_blk, cdxa, layer1, layer2, ogg, layer3, pl_blk},
-    /* cdxa */ {cdxa, qvxa_int, qvxa_blk, vag_blk, n64_blk, dvi_int, layer1, layer2, ogg, layer3, s16l_int,
-                s16b_int, s16l_blk, s16b_blk, s8_int, s8_blk, u8_int, pl_blk},
-    /* dvi_int */ {dvi_int, cdxa, qvxa_int, qvxa_blk, vag_blk, n64_blk, layer1, layer2, ogg, layer3, s16l_int,
-                   s16b_int, s16l_blk, s16b_blk, s8_int, s8_blk, u8_int, pl_blk},
-    /* layer1 */ {layer1, layer2, layer3, ogg, cdxa, qvxa_int, qvxa_blk, vag_blk, n64_blk, dvi_int, s16l_int,
-                  s16b_int, s16l_blk, s16b_blk, s8_int, s8_blk, u8_int, pl_blk},
-    /* layer2 */ {layer2, layer3, ogg, layer1, cdxa, qvxa_int, qvxa_blk, vag_blk, n64_blk, dvi_int, s16l_int,
-                  s16b_int, s16l_blk, s16b_blk, s8_int, s8_blk, u8_int, pl_blk},
-    /* layer3 */ {layer3, ogg, layer2, layer1, cdxa, qvxa_int, qvxa_blk, vag_blk, n64_blk, dvi_int, s16l_int,
-                  s16b_int, s16l_blk, s16b_blk, s8_int, s8_blk, u8_int, pl_blk},
-    /* ogg */ {ogg, layer3, layer2, layer1, cdxa, qvxa_int, qvxa_blk, vag_blk, n64_blk, dvi_int, s16l_int, s16b_int,
-               s16l_blk, s16b_blk, s8_int, s8_blk, u8_int, pl_blk},
+    /* s16l_int */ {s16l_int, s16b_int, s16l_blk, s16b_blk, s8_int, s8_blk, u8_int, qvxa_int, qvxa_blk,
+                    dvi_int, vag_blk, n64_blk, cdxa, layer1, layer2, layer3, ogg, pl_blk},
+    /* s16b_int */
+    {s16b_int, s16l_int, s16b_blk, s16l_blk, s8_int, s8_blk, u8_int, qvxa_int, qvxa_blk, dvi_int, vag_blk,
+     n64_blk, cdxa, layer1, layer2, layer3, ogg, pl_blk},
+    /* s8_int */
+    {s8_int, s8_blk, u8_int, s16l_int, s16b_int, s16l_blk, s16b_blk, qvxa_int, qvxa_blk, dvi_int, vag_blk,
+     n64_blk, cdxa, layer1, layer2, layer3, ogg, pl_blk},
+    /* qvxa_int */
+    {qvxa_int, qvxa_blk, cdxa, vag_blk, n64_blk, dvi_int, layer1, layer2, layer3, ogg, s16l_int, s16b_int,
+     s16l_blk, s16b_blk, s8_int, s8_blk, u8_int, pl_blk},
+    /* pl_blk */
+    {pl_blk, ogg, layer3, layer2, layer1, dvi_int, qvxa_int, qvxa_blk, cdxa, vag_blk, n64_blk, s16l_int,
+     s16b_int, s16l_blk, s16b_blk, s8_int, s8_blk, u8_int},
+    /* vag_blk */
+    {vag_blk, qvxa_int, qvxa_blk, cdxa, n64_blk, dvi_int, layer1, layer2, ogg, layer3, s16l_int, s16b_int,
+     s16l_blk, s16b_blk, s8_int, s8_blk, u8_int, pl_blk},
+    /* n64_blk */
+    {n64_blk, vag_blk, qvxa_int, qvxa_blk, cdxa, dvi_int, layer1, layer2, ogg, layer3, s16l_int, s16b_int,
+     s16l_blk, s16b_blk, s8_int, s8_blk, u8_int, pl_blk},
+    /* s16b_blk */
+    {s16b_blk, s16l_blk, s16b_int, s16l_int, s8_int, s8_blk, u8_int, qvxa_int, qvxa_blk, dvi_int, vag_blk,
+     n64_blk, cdxa, layer1, layer2, ogg, layer3, pl_blk},
+    /* s16l_blk */
+    {s16l_blk, s16b_blk, s16l_int, s16b_int, s8_int, s8_blk, u8_int, qvxa_int, qvxa_blk, dvi_int, vag_blk,
+     n64_blk, cdxa, layer1, layer2, ogg, layer3, pl_blk},
+    /* s8_blk */
+    {s8_blk, s8_int, u8_int, s16l_blk, s16b_blk, s16l_int, s16b_int, qvxa_blk, qvxa_int, vag_blk, n64_blk,
+     cdxa, dvi_int, layer1, layer2, ogg, layer3, pl_blk},
+    /* qvxa_blk */
+    {qvxa_blk, qvxa_int, cdxa, vag_blk, n64_blk, dvi_int, s16l_blk, s16b_blk, s16l_int, s16b_int, s8_int,
+     s8_blk, u8_int, layer1, layer2, ogg, layer3, pl_blk},
+    /* u8_int */
+    {u8_int, s8_int, s8_blk, s16l_int, s16b_int, s16l_blk, s16b_blk, qvxa_int, qvxa_blk, dvi_int, vag_blk,
+     n64_blk, cdxa, layer1, layer2, ogg, layer3, pl_blk},
+    /* cdxa */
+    {cdxa, qvxa_int, qvxa_blk, vag_blk, n64_blk, dvi_int, layer1, layer2, ogg, layer3, s16l_int, s16b_int,
+     s16l_blk, s16b_blk, s8_int, s8_blk, u8_int, pl_blk},
+    /* dvi_int */
+    {dvi_int, cdxa, qvxa_int, qvxa_blk, vag_blk, n64_blk, layer1, layer2, ogg, layer3, s16l_int, s16b_int,
+     s16l_blk, s16b_blk, s8_int, s8_blk, u8_int, pl_blk},
+    /* layer1 */
+    {layer1, layer2, layer3, ogg, cdxa, qvxa_int, qvxa_blk, vag_blk, n64_blk, dvi_int, s16l_int, s16b_int,
+     s16l_blk, s16b_blk, s8_int, s8_blk, u8_int, pl_blk},
+    /* layer2 */
+    {layer2, layer3, ogg, layer1, cdxa, qvxa_int, qvxa_blk, vag_blk, n64_blk, dvi_int, s16l_int, s16b_int,
+     s16l_blk, s16b_blk, s8_int, s8_blk, u8_int, pl_blk},
+    /* layer3 */
+    {layer3, ogg, layer2, layer1, cdxa, qvxa_int, qvxa_blk, vag_blk, n64_blk, dvi_int, s16l_int, s16b_int,
+     s16l_blk, s16b_blk, s8_int, s8_blk, u8_int, pl_blk},
+    /* ogg */
+    {ogg, layer3, layer2, layer1, cdxa, qvxa_int, qvxa_blk, vag_blk, n64_blk, dvi_int, s16l_int, s16b_int,
+     s16l_blk, s16b_blk, s8_int, s8_blk, u8_int, pl_blk},
 };
 
 bool inlist(const int8_t* list, int size, int value) {
@@ -80,7 +99,8 @@ bool inlist(const int8_t* list, int size, int value) {
 namespace aurex {
 
 SABOUT* about(FormatTable table, int format) {
-  const auto* m = module(table, format, &AUREX_FORMAT::about, "The file format passed to AUREX_about is not supported.");
+  const auto* m =
+      module(table, format, &AUREX_FORMAT::about, "The file format passed to AUREX_about is not supported.");
   return m ? m->about() : nullptr;
 }
 
@@ -100,7 +120,8 @@ int identify(FormatTable table, gfile* file) {
 }
 
 int open(FormatTable table, gfile* file, SINSTANCE** out, int format) {
-  const auto* m = module(table, format, &AUREX_FORMAT::open, "The file format passed to AUREX_open is not supported.");
+  const auto* m =
+      module(table, format, &AUREX_FORMAT::open, "The file format passed to AUREX_open is not supported.");
   if (!m) return 0;
   const int result = m->open(out, file);
   if (result > 0 && *out) (*out)->format = format;
@@ -109,14 +130,14 @@ int open(FormatTable table, gfile* file, SINSTANCE** out, int format) {
 
 int info(FormatTable table, SINSTANCE* inst, SINFO** out, int element) {
   *out = nullptr;
-  const auto* m =
-      module(table, formatof(inst), &AUREX_FORMAT::info, "The file format passed to AUREX_info is not supported.");
+  const auto* m = module(table, formatof(inst), &AUREX_FORMAT::info,
+                         "The file format passed to AUREX_info is not supported.");
   return m ? m->info(inst, out, element) : 0;
 }
 
 int read(FormatTable table, SINSTANCE* inst, SINFO* sinfo, int element) {
-  const auto* m =
-      module(table, formatof(inst), &AUREX_FORMAT::read, "The file format passed to AUREX_read is not supported.");
+  const auto* m = module(table, formatof(inst), &AUREX_FORMAT::read,
+                         "The file format passed to AUREX_read is not supported.");
   if (!m) return 0;
   if (!sinfo) {
     AUREX_seterror("A NULL SINFO structure was passed to AUREX_read.");
@@ -126,14 +147,14 @@ int read(FormatTable table, SINSTANCE* inst, SINFO* sinfo, int element) {
 }
 
 int close(FormatTable table, SINSTANCE* inst) {
-  const auto* m =
-      module(table, formatof(inst), &AUREX_FORMAT::close, "The file format passed to AUREX_close is not supported.");
+  const auto* m = module(table, formatof(inst), &AUREX_FORMAT::close,
+                         "The file format passed to AUREX_close is not supported.");
   return m ? m->close(inst) : 0;
 }
 
 int create(FormatTable table, gfile* file, SINSTANCE** out, int format) {
-  const auto* m =
-      module(table, format, &AUREX_FORMAT::create, "The file format passed to AUREX_create is not supported.");
+  const auto* m = module(table, format, &AUREX_FORMAT::create,
+                         "The file format passed to AUREX_create is not supported.");
   if (!m) return 0;
   const int result = m->create(out, file);
   if (result > 0 && *out) (*out)->format = format;
@@ -170,8 +191,8 @@ int write(FormatTable table, SINSTANCE* inst, SINFO* sinfo, int element) {
 }
 
 int wclose(FormatTable table, SINSTANCE* inst) {
-  const auto* m =
-      module(table, formatof(inst), &AUREX_FORMAT::wclose, "The file format passed to AUREX_wclose is not supported.");
+  const auto* m = module(table, formatof(inst), &AUREX_FORMAT::wclose,
+                         "The file format passed to AUREX_wclose is not supported.");
   return m ? m->wclose(inst) : 0;
 }
 
@@ -238,17 +259,33 @@ int closestsamplerepsound(FormatTable table, STIMBRE* t, int format) {
 
 }  // namespace aurex
 
-SABOUT* AUREX_about(int format) { return aurex::about(AUREX_formats, format); }
-int AUREX_identify(gfile* file) { return aurex::identify(AUREX_formats, file); }
-int AUREX_open(gfile* file, SINSTANCE** out, int format) { return aurex::open(AUREX_formats, file, out, format); }
-int AUREX_info(SINSTANCE* inst, SINFO** out, int element) { return aurex::info(AUREX_formats, inst, out, element); }
-int AUREX_read(SINSTANCE* inst, SINFO* info, int element) { return aurex::read(AUREX_formats, inst, info, element); }
-int AUREX_close(SINSTANCE* inst) { return aurex::close(AUREX_formats, inst); }
+SABOUT* AUREX_about(int format) {
+  return aurex::about(AUREX_formats, format);
+}
+int AUREX_identify(gfile* file) {
+  return aurex::identify(AUREX_formats, file);
+}
+int AUREX_open(gfile* file, SINSTANCE** out, int format) {
+  return aurex::open(AUREX_formats, file, out, format);
+}
+int AUREX_info(SINSTANCE* inst, SINFO** out, int element) {
+  return aurex::info(AUREX_formats, inst, out, element);
+}
+int AUREX_read(SINSTANCE* inst, SINFO* info, int element) {
+  return aurex::read(AUREX_formats, inst, info, element);
+}
+int AUREX_close(SINSTANCE* inst) {
+  return aurex::close(AUREX_formats, inst);
+}
 int AUREX_create(gfile* file, SINSTANCE** out, int format) {
   return aurex::create(AUREX_formats, file, out, format);
 }
-int AUREX_write(SINSTANCE* inst, SINFO* info, int element) { return aurex::write(AUREX_formats, inst, info, element); }
-int AUREX_wclose(SINSTANCE* inst) { return aurex::wclose(AUREX_formats, inst); }
+int AUREX_write(SINSTANCE* inst, SINFO* info, int element) {
+  return aurex::write(AUREX_formats, inst, info, element);
+}
+int AUREX_wclose(SINSTANCE* inst) {
+  return aurex::wclose(AUREX_formats, inst);
+}
 int AUREX_supportssamplerep(int format, int samplerep) {
   return aurex::supportssamplerep(AUREX_formats, format, samplerep);
 }
@@ -259,7 +296,9 @@ int AUREX_closestsamplerepsound(STIMBRE* timbre, int format) {
   return aurex::closestsamplerepsound(AUREX_formats, timbre, format);
 }
 
-void AUREX_setprogress(AUREX_PROGRESSFN fn) { g_progress = fn; }
+void AUREX_setprogress(AUREX_PROGRESSFN fn) {
+  g_progress = fn;
+}
 
 void AUREX_progress(int percent) {
   if (g_progress) g_progress(percent);

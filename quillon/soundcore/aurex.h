@@ -13,12 +13,12 @@ struct AUREX_FORMAT {
   const char* shortname = "";
   const char* longname = "";
   SABOUT* (*about)() = nullptr;
-  int (*identify)(gfile* file) = nullptr;                              // score 0..100
-  int (*open)(SINSTANCE** out, gfile* file) = nullptr;                 // element count, or 0
-  int (*info)(SINSTANCE* inst, SINFO** out, int element) = nullptr;    // 1 with a new header-only SINFO
-  int (*read)(SINSTANCE* inst, SINFO* info, int element) = nullptr;    // non-zero on success
+  int (*identify)(gfile* file) = nullptr;                            // score 0..100
+  int (*open)(SINSTANCE** out, gfile* file) = nullptr;               // element count, or 0
+  int (*info)(SINSTANCE* inst, SINFO** out, int element) = nullptr;  // 1 with a new header-only SINFO
+  int (*read)(SINSTANCE* inst, SINFO* info, int element) = nullptr;  // non-zero on success
   int (*close)(SINSTANCE* inst) = nullptr;
-  int (*create)(SINSTANCE** out, gfile* file) = nullptr;               // > 0 on success
+  int (*create)(SINSTANCE** out, gfile* file) = nullptr;              // > 0 on success
   int (*write)(SINSTANCE* inst, SINFO* info, int element) = nullptr;  // must leave `info` unchanged
   int (*wclose)(SINSTANCE* inst) = nullptr;
 };

@@ -69,10 +69,10 @@ TEST(FormatApi, IdentifyPicksTheBestAndTheEarliestOnTies) {
   AUREX_FORMAT d100{"d", "d", nullptr, scorer<3, 100>};
   AUREX_FORMAT raw{"raw", "raw", nullptr, scorer<3, 0>};
   const std::vector<Case> cases = {
-      {{a75, c100}, 1, {1, 0, 1, 0}},          // a later 100 beats an earlier 75
-      {{none, a75, b75}, 1, {1, 1, 0, 0}},     // equal scores keep the earlier index
-      {{c100, d100}, 0, {0, 0, 1, 0}},         // 100 stops the search
-      {{raw}, -1, {0, 0, 0, 1}},               // nobody above 0
+      {{a75, c100}, 1, {1, 0, 1, 0}},       // a later 100 beats an earlier 75
+      {{none, a75, b75}, 1, {1, 1, 0, 0}},  // equal scores keep the earlier index
+      {{c100, d100}, 0, {0, 0, 1, 0}},      // 100 stops the search
+      {{raw}, -1, {0, 0, 0, 1}},            // nobody above 0
       {{none, raw, a75}, 2, {1, 0, 0, 1}},
   };
   for (size_t i = 0; i < cases.size(); ++i) {
@@ -136,7 +136,8 @@ class WriteChecks : public testing::Test {
     inst_.format = 0;
   }
   int write(int (*fn)(SINSTANCE*, SINFO*, int)) {
-    const AUREX_FORMAT table[] = {{"t", "t", testabout, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, fn}};
+    const AUREX_FORMAT table[] = {
+        {"t", "t", testabout, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, fn}};
     return aurex::write(table, &inst_, &info_, 0);
   }
   SINFO info_;
@@ -181,7 +182,7 @@ TEST(FormatApi, PlaybackChecks) {
   };
   const uint32_t two_locs = (1u << 25) | (1u << 26), flags = (1u << 28) | (1u << 29);
   const Case cases[] = {
-      {0, 0, 16, 2, 128, nullptr},                     // one choice or none of each kind: anything goes
+      {0, 0, 16, 2, 128, nullptr},  // one choice or none of each kind: anything goes
       {1u << 27, 0, 8, 0, 0, nullptr},
       {two_locs, 0, 8, 0, 0, nullptr},
       {two_locs, 0, 4, 0, 0, nullptr},
@@ -198,8 +199,8 @@ TEST(FormatApi, PlaybackChecks) {
       {0, 3, 0, 0, 64, nullptr},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << std::hex << c.caps << " " << c.spatial << std::dec << " " << c.playloc << " "
-                                    << c.playlocflag << " " << c.spatialization);
+    SCOPED_TRACE(testing::Message() << std::hex << c.caps << " " << c.spatial << std::dec << " " << c.playloc
+                                    << " " << c.playlocflag << " " << c.spatialization);
     reset({}, c.caps, c.spatial);
     const AUREX_FORMAT table[] = {{"t", "t", testabout}};
     STIMBRE t;

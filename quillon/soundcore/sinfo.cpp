@@ -1,11 +1,11 @@
 // The SINFO record family: defaults, deep copy, release, and the process-wide last error.
 #include "quillon/soundcore/sinfo.h"
 
+#include <strings.h>
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
 
 #include "quillon/runtime/gmem.h"
 
@@ -70,7 +70,8 @@ void forowned(STIMBRE& t, const STIMBRE& src, Fn fn) {
   const int channels = src.numchannels < 0 ? 0 : src.numchannels > 4 ? 4 : src.numchannels;
   for (int c = 0; c < channels; ++c) {
     const int64_t samplebytes = src.numsamples > 0 ? int64_t{src.numsamples} * 2 : 0;
-    fn(reinterpret_cast<void*&>(t.samples[c]), src.samples[c], static_cast<int32_t>(std::min<int64_t>(samplebytes, INT32_MAX)));
+    fn(reinterpret_cast<void*&>(t.samples[c]), src.samples[c],
+       static_cast<int32_t>(std::min<int64_t>(samplebytes, INT32_MAX)));
     fn(t.sidedata[c], src.sidedata[c], src.sidedatasize);
     fn(t.encoded[c], src.encoded[c], src.encodedsize[c]);
     fn(t.codebook[c], src.codebook[c], src.codebooksize[c]);
@@ -125,6 +126,26 @@ SINFO* AUREX_newsinfo() {
   return info;
 }
 
+SINSTANCE* AUREX_newinstance(gfile* file) {
+  auto* inst = static_cast<SINSTANCE*>(galloc(sizeof(SINSTANCE)));
+  if (!inst) {
+    AUREX_seterror("Couldn't allocate memory for a SINSTANCE structure.");
+    return nullptr;
+  }
+  std::memset(inst, 0, sizeof *inst);
+  inst->file = file;
+  inst->numelements = 1;
+  return inst;
+}
+
+int AUREX_freeinstance(SINSTANCE* inst) {
+  if (!gfree(inst)) {
+    AUREX_seterror("Problem freeing SINSTANCE structure.");
+    return 0;
+  }
+  return 1;
+}
+
 int AUREX_copysinfo(SINFO* dst, const SINFO* src) {
   std::memcpy(dst, src, sizeof *dst);
   // Detach every pointer first, so that after a failure dst owns only the copies it made.
@@ -155,7 +176,9 @@ int AUREX_allocsamples(STIMBRE* t) {
   const int channels = t->numchannels < 0 ? 0 : t->numchannels > 4 ? 4 : t->numchannels;
   for (int c = 0; c < channels; ++c) {
     const int64_t bytes = static_cast<int64_t>(t->numsamples) * 2;
-    t->samples[c] = bytes > 0 && bytes <= INT32_MAX ? static_cast<int16_t*>(galloc(static_cast<int32_t>(bytes))) : nullptr;
+    t->samples[c] = bytes > 0 && bytes <= INT32_MAX
+                        ? static_cast<int16_t*>(galloc(static_cast<int32_t>(bytes)))
+                        : nullptr;
     if (!t->samples[c]) {
       for (int k = 0; k <= c; ++k) releaseblock(reinterpret_cast<void*&>(t->samples[k]));
       AUREX_seterror("Couldn't allocate memory for audio samples.");
@@ -186,7 +209,9 @@ void AUREX_defaulttrackangles(STIMBRE* t) {
   for (int c = 0; c < t->numchannels; ++c) t->trackangle[c] = kTrackAngles[t->numchannels - 1][c];
 }
 
-const char* AUREX_samplerepname(int rep) { return rep >= 0 && rep < SREP_COUNT ? kRepNames[rep].name : "Unknown"; }
+const char* AUREX_samplerepname(int rep) {
+  return rep >= 0 && rep < SREP_COUNT ? kRepNames[rep].name : "Unknown";
+}
 
 const char* AUREX_samplerepshortname(int rep) {
   return rep >= 0 && rep < SREP_COUNT ? kRepNames[rep].shortname : "Unknown";
@@ -198,9 +223,13 @@ int AUREX_samplerepbyname(const char* name) {
   return SREP_NONE;
 }
 
-const char* AUREX_lasterror() { return g_lasterror; }
+const char* AUREX_lasterror() {
+  return g_lasterror;
+}
 
-void AUREX_seterror(const char* message) { std::snprintf(g_lasterror, sizeof g_lasterror, "%s", message); }
+void AUREX_seterror(const char* message) {
+  std::snprintf(g_lasterror, sizeof g_lasterror, "%s", message);
+}
 
 void AUREX_seterrorf(const char* format, ...) {
   va_list args;

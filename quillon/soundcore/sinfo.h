@@ -151,6 +151,12 @@ const char* AUREX_samplerepshortname(int rep);
 // The representation whose short name is `name`, or SREP_NONE.
 int AUREX_samplerepbyname(const char* name);
 
+// A zeroed SINSTANCE holding `file` with one element, or null after storing "Couldn't allocate
+// memory for a SINSTANCE structure.". The format modules' open and create use it.
+SINSTANCE* AUREX_newinstance(gfile* file);
+// Releases an instance from AUREX_newinstance: 1, or 0 after "Problem freeing SINSTANCE structure.".
+int AUREX_freeinstance(SINSTANCE* inst);
+
 // A SINFO from galloc, initialised; null after storing the allocation failure as last error.
 SINFO* AUREX_newsinfo();
 

@@ -55,13 +55,15 @@ TEST(Sinfo, RepresentationNames) {
 }
 
 TEST(Sinfo, DefaultTrackAngles) {
-  const int32_t expect[4][4] = {{0, -1, -1, -1}, {57344, 8192, -1, -1}, {54613, 10922, 32768, -1}, {57344, 8192, 40960, 24576}};
+  const int32_t expect[4][4] = {
+      {0, -1, -1, -1}, {57344, 8192, -1, -1}, {54613, 10922, 32768, -1}, {57344, 8192, 40960, 24576}};
   for (int channels = 1; channels <= 4; ++channels) {
     STIMBRE t;
     AUREX_initsound(&t);
     t.numchannels = static_cast<int8_t>(channels);
     AUREX_defaulttrackangles(&t);
-    for (int c = 0; c < 4; ++c) EXPECT_EQ(t.trackangle[c], expect[channels - 1][c]) << channels << " channels";
+    for (int c = 0; c < 4; ++c)
+      EXPECT_EQ(t.trackangle[c], expect[channels - 1][c]) << channels << " channels";
   }
   STIMBRE set;
   AUREX_initsound(&set);
