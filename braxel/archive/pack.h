@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 struct ConsoleFile;
@@ -107,6 +108,10 @@ int pack_name_compare(const char* a, const char* b);
 
 // The FST size rule over the first two words and the file size.
 bool fst_rule(std::int32_t count, std::int64_t first_offset, std::int64_t size);
+
+// The relative path an entry unpacks to: its "\" or "/" separated components below the current
+// folder. Empty when the name would leave that folder (absolute, drive prefix, ".." component).
+std::vector<std::string> unpack_components(const char* name);
 
 // The commands "-list" and "-unpack". Give the run's exit status.
 int pack_list(const char* path);

@@ -26,25 +26,6 @@ void print_entry(const PackEntry* e, std::int64_t size) {
                   e->type);
 }
 
-// The relative path an entry unpacks to: its "\" or "/" separated components below the current
-// folder. Empty when the name would leave that folder (absolute, drive prefix, ".." component).
-std::vector<std::string> unpack_components(const char* name) {
-  std::vector<std::string> parts;
-  if (name[0] == '/' || name[0] == '\\' || std::strchr(name, ':') != nullptr) return {};
-  std::string part;
-  for (const char* c = name;; ++c) {
-    if (*c == '/' || *c == '\\' || *c == '\0') {
-      if (part == "..") return {};
-      if (!part.empty() && part != ".") parts.push_back(part);
-      part.clear();
-      if (*c == '\0') break;
-    } else {
-      part.push_back(*c);
-    }
-  }
-  return parts;
-}
-
 // Writes the entry's readable data to path under a temporary name and renames it into place.
 void write_entry(PackEntry* e, const std::string& path, std::vector<std::uint8_t>& block) {
   const std::string temp = path + ".~braxel";
@@ -68,6 +49,23 @@ void write_entry(PackEntry* e, const std::string& path, std::vector<std::uint8_t
 }
 
 }  // namespace
+
+std::vector<std::string> unpack_components(const char* name) {
+  std::vector<std::string> parts;
+  if (name[0] == '/' || name[0] == '\\' || std::strchr(name, ':') != nullptr) return {};
+  std::string part;
+  for (const char* c = name;; ++c) {
+    if (*c == '/' || *c == '\\' || *c == '\0') {
+      if (part == "..") return {};
+      if (!part.empty() && part != ".") parts.push_back(part);
+      part.clear();
+      if (*c == '\0') break;
+    } else {
+      part.push_back(*c);
+    }
+  }
+  return parts;
+}
 
 int pack_list(const char* path) {
   PackEntry* dir = pack_open(path, 0);

@@ -13,6 +13,8 @@
 #include "braxel/archive/pack.h"
 #include "braxel/archive/update.h"
 #include "braxel/cli/console/console.h"
+#include "braxel/image/extract.h"
+#include "braxel/image/replace.h"
 
 namespace {
 
@@ -129,6 +131,16 @@ bool load_palette(const char* name) {
   return true;
 }
 
+// The palette block given with "-pal", or none.
+ExternalPalette external_palette() {
+  ExternalPalette palette;
+  if (options.palette_present) {
+    palette.data = options.palette;
+    palette.size = options.palette_size;
+  }
+  return palette;
+}
+
 [[noreturn]] void not_available(const char* word) {
   console.fatal("the command '%s' is not available in this version yet", word);
 }
@@ -184,6 +196,7 @@ char* make_name_list(char* const* names, int count) {
 
 int braxel_main(int argc, char** argv) {
   console_init();
+  image_pack_install();
 
   // The two run-wide switches may stand anywhere on the line.
   std::vector<char*> args;
@@ -241,8 +254,11 @@ int braxel_main(int argc, char** argv) {
     case Command::kDecompress:
       return command_decompress(ops[0], ops[1]);
     case Command::kCreate:
-      console.fatal("the command '%s' (create image pack, flags %d) is not available in this version yet",
-                    word, create_flags(word) | options.transparency);
+      return create_pack(ops, operands, "", create_flags(word) | options.transparency, nullptr,
+                         external_palette());
+    case Command::kReplace:
+      return replace_in_pack(ops, operands, same_word(word, "-rp") ? 1 : 0, options.transparency,
+                             external_palette());
     case Command::kUpdate:
     case Command::kDelete: {
       char* names = make_name_list(ops + 1, operands - 1);
@@ -255,15 +271,13 @@ int braxel_main(int argc, char** argv) {
     case Command::kList:
       return pack_list(ops[0]);
     case Command::kExtract: {
-      // Images come with the image codecs; until then only raw unpacking runs.
-      if (row->image_format >= 0) break;
       char* names = make_name_list(ops + 1, operands - 1);
-      const int status = pack_extract(ops[0], names, 0, row->image_format);
+      const int status = row->image_format >= 0 ? image_extract(ops[0], names, row->image_format)
+                                                : pack_extract(ops[0], names, 0, row->image_format);
       console.release(names);
       return status;
     }
     case Command::kMakePatch:
-    case Command::kReplace:
     case Command::kFace:
     case Command::kNone:
       break;
