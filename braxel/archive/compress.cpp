@@ -93,37 +93,44 @@ class BitReader {
   bool overrun_ = false;
 };
 
-// ---- match table of the compressor ----------------------------------------------------------
+// ---- match index of the compressor -----------------------------------------------------------
 
-// Besides start and run, each entry keeps the four bytes at start + 2 (little-endian), the
-// first bytes a candidate must match beyond the slot's two: the search tests a block's 32
-// entries against them without touching the data.
-struct alignas(64) MatchBlock {
-  std::uint32_t key[kBlockEntries];
+// The candidates of a search are the first positions of the runs of the two-byte table: a
+// position whose two bytes continue the newest run of its slot (run count at most the cap)
+// only lengthens that run. Since every position is inserted, in order, that run is always the
+// one of the previous position, so one running start replaces the 65536 slot records. A search
+// wants, among the candidates of the window, the longest match (the newest on a tie), and only
+// candidates sharing the first three bytes count. So the candidates are kept in chains of
+// 32-entry blocks keyed by a hash of those three bytes: a chain holds fewer candidates than a
+// whole two-byte slot, and since positions rise along a chain, newest-first visiting and the
+// window cut work as in the two-byte table. Each entry caches the eight bytes from its start,
+// so 32 entries are tested at once against the bytes a candidate must share. Few buckets keep
+// the blocks full and the table small; the cached bytes sort out the hash collisions.
+
+constexpr int kBucketBits = 13;
+constexpr int kPrefetchAhead = 8;
+
+// A block of a chain: starts rise with the index.
+struct MatchBlock {
+  std::uint32_t key0[kBlockEntries];  // bytes 0..3 of the candidate, low byte first
+  std::uint32_t key1[kBlockEntries];  // bytes 4..7
   std::uint32_t start[kBlockEntries];
-  std::uint16_t run[kBlockEntries];
-  std::int32_t newer = -1;
   std::int32_t older = -1;
-  std::int16_t newest = -1;  // index of the newest entry, -1 when empty
+  std::int32_t newest = -1;  // index of the newest entry, -1 when empty
 };
 
-// A slot: its newest block and a copy of that block's newest entry. Every position is inserted,
-// and the copy lets the insertion decide between growing a run and adding an entry from this
-// one small record instead of three dependent reads of a block far away in memory.
-struct MatchSlot {
-  std::int32_t head = -1;    // newest block, -1 for none
-  std::int16_t newest = -1;  // index of the newest entry in that block
-  std::uint16_t run = 0;     // run and start of that entry
-  std::uint32_t start = 0;
+// A bucket: its newest block and that block's newest entry, so that an insertion writes the
+// block without first reading it.
+struct Bucket {
+  std::int32_t block = -1;
+  std::int32_t newest = -1;
 };
 
-// 65536 slots indexed by the two bytes at a position (first byte low). A slot without a block
-// behaves as a slot holding one empty block; blocks are made on first use so that compressing a
-// small buffer does not pay for 65536 of them.
-struct MatchTable {
-  std::vector<MatchSlot> slots = std::vector<MatchSlot>(65536);
+struct MatchIndex {
+  std::vector<Bucket> buckets = std::vector<Bucket>(std::size_t{1} << kBucketBits);
   std::vector<MatchBlock> blocks;
   std::int32_t free_list = -1;
+  std::int64_t run_start = 0;  // start of the run covering the last inserted position
 
   std::int32_t new_block() {
     std::int32_t b;
@@ -134,7 +141,7 @@ struct MatchTable {
       b = static_cast<std::int32_t>(blocks.size());
       blocks.emplace_back();
     }
-    blocks[b].newer = blocks[b].older = -1;
+    blocks[b].older = -1;
     blocks[b].newest = -1;
     return b;
   }
@@ -144,73 +151,70 @@ struct MatchTable {
     std::int32_t o = blocks[b].older;
     blocks[b].older = -1;
     while (o >= 0) {
-      std::int32_t next = blocks[o].older;
+      const std::int32_t next = blocks[o].older;
       blocks[o].older = free_list;
-      blocks[o].newer = -1;
       free_list = o;
       o = next;
     }
   }
 };
 
-inline std::uint32_t slot_of(const std::uint8_t* data, std::int64_t p) {
-  return std::uint32_t{data[p]} | (std::uint32_t{data[p + 1]} << 8);
-}
-
-// The four bytes from p + 2 on, low byte first; bytes past the end count as zero (positions
-// that close to the end are never candidates).
-inline std::uint32_t key_at(const std::uint8_t* data, std::int64_t n, std::int64_t p) {
-  std::uint32_t key = 0;
-  for (int i = 3; i >= 0; --i) key = (key << 8) | (p + 2 + i < n ? data[p + 2 + i] : 0);
-  return key;
-}
-
-void insert_position(MatchTable& table, const std::uint8_t* data, std::int64_t n, std::int64_t p) {
-  MatchSlot& slot = table.slots[slot_of(data, p)];
-  if (slot.head >= 0) {
-    const int e = slot.newest;
-    if (std::int64_t{slot.start} + 1 + slot.run == p && slot.run <= kMaxRun) {
-      ++slot.run;
-      table.blocks[slot.head].run[e] = slot.run;
-      return;
-    }
-    if (e < kBlockEntries - 1) {
-      MatchBlock& blk = table.blocks[slot.head];
-      blk.newest = static_cast<std::int16_t>(e + 1);
-      blk.start[e + 1] = static_cast<std::uint32_t>(p);
-      blk.run[e + 1] = 0;
-      blk.key[e + 1] = key_at(data, n, p);
-      slot.newest = blk.newest;
-      slot.start = static_cast<std::uint32_t>(p);
-      slot.run = 0;
-      return;
-    }
-  }
-  const std::int32_t b = table.new_block();
-  MatchBlock& blk = table.blocks[b];
-  blk.older = slot.head;
-  if (slot.head >= 0) table.blocks[slot.head].newer = b;
-  blk.newest = 0;
-  blk.start[0] = static_cast<std::uint32_t>(p);
-  blk.run[0] = 0;
-  blk.key[0] = key_at(data, n, p);
-  slot.head = b;
-  slot.newest = 0;
-  slot.start = static_cast<std::uint32_t>(p);
-  slot.run = 0;
-}
-
 inline std::uint64_t load64(const std::uint8_t* p) {
   std::uint64_t v;
   std::memcpy(&v, p, 8);
+  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
   return v;
+}
+
+// The eight bytes from p on, low byte first; bytes past the end count as zero. The search only
+// relies on bytes before p + min(1028, n - 1 - p), which are all inside the data.
+inline std::uint64_t key_at(const std::uint8_t* data, std::int64_t n, std::int64_t p) {
+  if (p + 8 <= n) return load64(data + p);
+  std::uint64_t key = 0;
+  for (int i = 7; i >= 0; --i) key = (key << 8) | (p + i < n ? data[p + i] : 0);
+  return key;
+}
+
+inline std::uint32_t bucket_of(std::uint32_t key0) {
+  return ((key0 & 0xFFFFFFu) * 2654435761u) >> (32 - kBucketBits);
+}
+
+// Records position p (p + 1 < n; positions are inserted one after the other from 0). It lengthens
+// the run of the previous position when p has the same two bytes (the three bytes from p - 1 are
+// equal) and the run is below the cap; otherwise it starts a run and enters the index.
+void insert_position(MatchIndex& index, const std::uint8_t* data, std::int64_t n, std::int64_t p) {
+  if (p + kPrefetchAhead + 8 <= n)
+    __builtin_prefetch(
+        &index.buckets[bucket_of(static_cast<std::uint32_t>(load64(data + p + kPrefetchAhead)))]);
+  if (p >= 1 && data[p - 1] == data[p] && data[p] == data[p + 1] && p - 1 - index.run_start <= kMaxRun)
+    return;
+  index.run_start = p;
+  const std::uint64_t key = key_at(data, n, p);
+  const auto key0 = static_cast<std::uint32_t>(key);
+  Bucket& head = index.buckets[bucket_of(key0)];
+  if (head.block < 0 || head.newest == kBlockEntries - 1) {
+    const std::int32_t fresh = index.new_block();
+    index.blocks[fresh].older = head.block;
+    head.block = fresh;
+    head.newest = -1;
+  }
+  MatchBlock& blk = index.blocks[head.block];
+  const int e = ++head.newest;
+  blk.newest = e;
+  blk.key0[e] = key0;
+  blk.key1[e] = static_cast<std::uint32_t>(key >> 32);
+  blk.start[e] = static_cast<std::uint32_t>(p);
 }
 
 // Number of equal bytes of a and b from offset `from` on, at most `limit`.
 inline int common_length(const std::uint8_t* a, const std::uint8_t* b, int from, int limit) {
   int k = from;
   while (k + 8 <= limit) {
-    std::uint64_t x = load64(a + k) ^ load64(b + k);
+    std::uint64_t x;
+    std::uint64_t y;
+    std::memcpy(&x, a + k, 8);
+    std::memcpy(&y, b + k, 8);
+    x ^= y;
     if (x != 0) {
       if constexpr (std::endian::native == std::endian::little)
         return k + (__builtin_ctzll(x) >> 3);
@@ -228,73 +232,74 @@ struct Match {
   int count = 2;  // L* of the search: the match covers count - 1 bytes
 };
 
-// Bit i set when (key[i] ^ want) & care is zero, for the block's 32 entries.
-inline std::uint32_t key_mask(const std::uint32_t* key, std::uint32_t want, std::uint32_t care) {
+// Bit i set when (key0[i] ^ want0) & care0 and (key1[i] ^ want1) & care1 are zero.
+inline std::uint32_t key_mask(const MatchBlock& blk, std::uint32_t want0, std::uint32_t want1,
+                              std::uint32_t care0, std::uint32_t care1) {
 #if defined(__SSE2__)
-  const __m128i w = _mm_set1_epi32(static_cast<int>(want));
-  const __m128i c = _mm_set1_epi32(static_cast<int>(care));
+  const __m128i w0 = _mm_set1_epi32(static_cast<int>(want0));
+  const __m128i w1 = _mm_set1_epi32(static_cast<int>(want1));
+  const __m128i c1 = _mm_set1_epi32(static_cast<int>(care1));
+  const __m128i c0 = _mm_set1_epi32(static_cast<int>(care0));
   const __m128i zero = _mm_setzero_si128();
   std::uint32_t mask = 0;
   for (int i = 0; i < kBlockEntries; i += 4) {
-    const __m128i k = _mm_loadu_si128(reinterpret_cast<const __m128i*>(key + i));
-    const __m128i eq = _mm_cmpeq_epi32(_mm_and_si128(_mm_xor_si128(k, w), c), zero);
+    const __m128i k0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(blk.key0 + i));
+    const __m128i k1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(blk.key1 + i));
+    const __m128i eq = _mm_and_si128(_mm_cmpeq_epi32(_mm_and_si128(_mm_xor_si128(k0, w0), c0), zero),
+                                     _mm_cmpeq_epi32(_mm_and_si128(_mm_xor_si128(k1, w1), c1), zero));
     mask |= static_cast<std::uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(eq))) << i;
   }
   return mask;
 #else
   std::uint32_t mask = 0;
-  for (int i = 0; i < kBlockEntries; ++i) mask |= std::uint32_t{((key[i] ^ want) & care) == 0} << i;
+  for (int i = 0; i < kBlockEntries; ++i)
+    mask |= std::uint32_t{((blk.key0[i] ^ want0) & care0) == 0 && ((blk.key1[i] ^ want1) & care1) == 0} << i;
   return mask;
 #endif
 }
 
-// Bytes from offset 2 on that a candidate must share to beat a best match of `count` (it must
-// match at least `count` bytes), as a mask over the cached key.
-inline std::uint32_t care_mask(int count) {
-  const int bytes = std::min(std::max(count, 3), 6) - 2;  // 1..4 of the key's bytes
+// Of the four cached bytes from `first` on, those a candidate must share: the first three
+// always, and all `count` bytes of the best match to beat it.
+inline std::uint32_t care_mask(int count, int first) {
+  const int bytes = std::clamp(std::max(count, 3) - first, 0, 4);
   return bytes >= 4 ? 0xFFFFFFFFu : (1u << (8 * bytes)) - 1;
 }
 
-// Visits the slot's entries newest to oldest (all but the newest, which covers p) and keeps the
-// newest candidate with the longest match. Extending a candidate compares bytes up to
-// min(1028, n - 1 - p); a candidate that reaches that limit ends the search. The first entry
-// below the window limit cuts the older blocks off and ends the search.
-//
-// Entries are skipped by mask without changing which candidate wins: one whose byte at +2
-// differs is never extended, and once a match of L* - 1 bytes is held only a candidate that
-// shares at least L* bytes can replace it.
-Match search(MatchTable& table, const std::uint8_t* data, std::int64_t n, std::int64_t p,
-             std::int64_t limit) {
+// Among the candidates sharing three bytes with p, the newest with the longest match; the first
+// one, newest first, that reaches lmax = min(1028, n - 1 - p) ends the search. `excluded` is the
+// run start covering p, which is never a candidate. The first entry below the window limit cuts
+// the older blocks off. An entry is skipped by mask only when it cannot replace the best match:
+// it must share at least best.count bytes.
+Match search_chain(MatchIndex& index, const std::uint8_t* data, std::int64_t p, std::int64_t limit,
+                   std::int64_t excluded, int lmax, std::uint64_t want) {
   Match best;
-  const MatchSlot& slot = table.slots[slot_of(data, p)];
-  std::int32_t b = slot.head;
-  if (b < 0) return best;
-  const int lmax = static_cast<int>(std::min<std::int64_t>(kMaxMatch, n - 1 - p));
+  const auto want0 = static_cast<std::uint32_t>(want);
+  const auto want1 = static_cast<std::uint32_t>(want >> 32);
+  std::int32_t b = index.buckets[bucket_of(want0)].block;
   const std::uint8_t* cur = data + p;
-  const std::uint32_t want = key_at(data, n, p);
-  int top = slot.newest - 1;  // newest entry of this block still to visit
   while (b >= 0) {
-    const MatchBlock& blk = table.blocks[b];
+    const MatchBlock& blk = index.blocks[b];
     const std::int32_t older = blk.older;
-    if (older >= 0) __builtin_prefetch(&table.blocks[older]);
-    // Entries top..0 are visited; starts rise with the index, so those from `cut` to `top` lie
-    // inside the window and the one just below `cut` is the first outside it.
+    if (older >= 0) __builtin_prefetch(&index.blocks[older]);
+    const int top = blk.newest;
     int cut = 0;
     const bool leaves_window = top >= 0 && blk.start[0] < limit;
     if (leaves_window)
       while (cut <= top && blk.start[cut] < limit) ++cut;
     const auto visit =
         static_cast<std::uint32_t>(((std::uint64_t{1} << (top + 1)) - 1) & ~((std::uint64_t{1} << cut) - 1));
-    std::uint32_t care = care_mask(best.count);
-    std::uint32_t mask = visit != 0 ? key_mask(blk.key, want, care) & visit : 0;
+    std::uint32_t care0 = care_mask(best.count, 0);
+    std::uint32_t care = care_mask(best.count, 4);
+    std::uint32_t mask = visit != 0 ? key_mask(blk, want0, want1, care0, care) & visit : 0;
     while (mask != 0) {
       const int i = 31 - __builtin_clz(mask);
       mask &= ~(1u << i);
       const std::int64_t s = blk.start[i];
+      if (s == excluded) continue;
       const std::uint8_t* cand = data + s;
-      // Only a candidate matching at least best.count bytes can replace the best one: its
+      // Only a candidate matching at least best.count bytes can replace the best one: the
       // cached bytes were tested above; beyond them, its byte at best.count - 1 must match.
-      if (best.count > 6 && cand[best.count - 1] != cur[best.count - 1]) continue;
+      if (best.count > 8 && cand[best.count - 1] != cur[best.count - 1]) continue;
       const int m = common_length(cand, cur, 3, lmax);
       if (m >= lmax) {
         best.start = s;
@@ -304,22 +309,27 @@ Match search(MatchTable& table, const std::uint8_t* data, std::int64_t n, std::i
       if (m + 1 > best.count) {
         best.start = s;
         best.count = m + 1;
-        // A longer best asks more of the remaining candidates of this block.
-        const std::uint32_t stricter = care_mask(best.count);
-        if (stricter != care) {
-          care = stricter;
-          mask &= key_mask(blk.key, want, care);
+        if (best.count <= 8) {
+          care0 = care_mask(best.count, 0);
+          care = care_mask(best.count, 4);
+          mask &= key_mask(blk, want0, want1, care0, care);
         }
       }
     }
     if (leaves_window) {
-      table.detach_older(b);
+      index.detach_older(b);
       return best;
     }
     b = older;
-    if (b >= 0) top = table.blocks[b].newest;
   }
   return best;
+}
+
+// The search of position p (p + 2 < n) after p was inserted: the run covering p is no candidate.
+Match search(MatchIndex& index, const std::uint8_t* data, std::int64_t n, std::int64_t p,
+             std::int64_t limit) {
+  const int lmax = static_cast<int>(std::min<std::int64_t>(kMaxMatch, n - 1 - p));
+  return search_chain(index, data, p, limit, index.run_start, lmax, key_at(data, n, p));
 }
 
 // Output cursor into a buffer sized for the worst case up front.
@@ -702,7 +712,7 @@ void lz77_compress(const std::uint8_t* data, std::int64_t n, std::vector<std::ui
 
   std::int64_t literal_start = 0;
   if (n > 0) {
-    MatchTable table;
+    MatchIndex table;
     // Positions with fewer than two bytes after them have no slot; they only occur for inputs
     // shorter than 4 bytes, where no match is possible anyway.
     if (n >= 2) insert_position(table, data, n, 0);
