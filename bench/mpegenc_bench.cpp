@@ -11,15 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "bench/benchsong.h"
 #include "quillon/codecs/mpegenc.h"
 
 namespace {
-
-const char* song_path() {
-  const char* dir = std::getenv("PERF_DIR");
-  static const std::string path = std::string(dir ? dir : "/tmp/perf") + "/in/song.wav";
-  return path.c_str();
-}
 
 double children_cpu_seconds() {
   rusage u{};
@@ -39,73 +34,29 @@ bool run_timed(benchmark::State& state, const std::string& cmd, double* cpu_tota
   return true;
 }
 
-uint32_t le32(const std::vector<uint8_t>& b, size_t p) {
-  return b[p] | (b[p + 1] << 8) | (b[p + 2] << 16) | (uint32_t{b[p + 3]} << 24);
-}
-
-// The song as two channels of 16-bit samples; empty when the file is missing or not 16-bit
-// stereo PCM.
-struct Song {
-  std::vector<int16_t> left, right;
-  int rate = 0;
-};
-
-const Song& song() {
-  static const Song s = [] {
-    Song out;
-    std::ifstream in(song_path(), std::ios::binary);
-    const std::vector<uint8_t> b((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (b.size() < 12 || b[0] != 'R' || b[8] != 'W') return out;
-    size_t p = 12;
-    int channels = 0, bits = 0;
-    while (p + 8 <= b.size()) {
-      const uint32_t size = le32(b, p + 4);
-      const size_t body = p + 8;
-      if (size > b.size() - body) break;
-      if (b[p] == 'f' && b[p + 1] == 'm' && size >= 16) {
-        channels = b[body + 2] | (b[body + 3] << 8);
-        out.rate = static_cast<int>(le32(b, body + 4));
-        bits = b[body + 14] | (b[body + 15] << 8);
-      } else if (b[p] == 'd' && b[p + 1] == 'a' && channels == 2 && bits == 16) {
-        const size_t frames = size / 4;
-        out.left.resize(frames);
-        out.right.resize(frames);
-        for (size_t i = 0; i < frames; ++i) {
-          out.left[i] = static_cast<int16_t>(b[body + 4 * i] | (b[body + 4 * i + 1] << 8));
-          out.right[i] = static_cast<int16_t>(b[body + 4 * i + 2] | (b[body + 4 * i + 3] << 8));
-        }
-        break;
-      }
-      p = body + size + (size & 1);
-    }
-    return out;
-  }();
-  return s;
-}
-
 void BM_MpegencLayer2Song192k(benchmark::State& state) {
   const Song& s = song();
-  if (s.left.empty()) {
+  if (s.ch[0].empty()) {
     state.SkipWithError("song.wav missing: run ../shared/bench/make-inputs.sh");
     return;
   }
-  const int16_t* ch[2] = {s.left.data(), s.right.data()};
+  const int16_t* ch[2] = {s.ch[0].data(), s.ch[1].data()};
   std::vector<uint8_t> out;
   out.reserve(8u << 20);
   for (auto _ : state) {
     out.clear();
     const mpegenc_sink sink{mpegenc_vectorwrite, &out};
     const char* message = nullptr;
-    if (!mpegenc_encode(2, s.rate, 192000, 2, ch, static_cast<int32_t>(s.left.size()), &sink, nullptr,
+    if (!mpegenc_encode(2, s.rate, 192000, 2, ch, static_cast<int32_t>(s.ch[0].size()), &sink, nullptr,
                         &message)) {
       state.SkipWithError(message);
       return;
     }
     benchmark::DoNotOptimize(out.data());
   }
-  state.counters["audio_s"] = static_cast<double>(s.left.size()) / s.rate;
+  state.counters["audio_s"] = static_cast<double>(s.ch[0].size()) / s.rate;
   state.counters["out_bytes"] = static_cast<double>(out.size());
-  state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(s.left.size()));
+  state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(s.ch[0].size()));
 }
 BENCHMARK(BM_MpegencLayer2Song192k)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 
@@ -125,8 +76,8 @@ void BM_FfmpegMp2Song192k(benchmark::State& state) {
     }
   }
   state.counters["child_cpu_ms"] = cpu * 1000.0 / static_cast<double>(state.iterations());
-  if (!song().left.empty())
-    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(song().left.size()));
+  if (!song().ch[0].empty())
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(song().ch[0].size()));
 }
 BENCHMARK(BM_FfmpegMp2Song192k)->Unit(benchmark::kMillisecond)->Iterations(3)->UseManualTime();
 

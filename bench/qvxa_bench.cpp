@@ -14,60 +14,12 @@
 #include <string>
 #include <vector>
 
+#include "bench/benchsong.h"
 #include "quillon/codecs/qvxa.h"
 #include "quillon/runtime/gfile.h"
 #include "quillon/soundcore/aurex.h"
 
 namespace {
-
-const char* song_path() {
-  const char* dir = std::getenv("PERF_DIR");
-  static const std::string path = std::string(dir ? dir : "/tmp/perf") + "/in/song.wav";
-  return path.c_str();
-}
-
-uint32_t le32(const std::vector<uint8_t>& b, size_t p) {
-  return b[p] | (b[p + 1] << 8) | (b[p + 2] << 16) | (uint32_t{b[p + 3]} << 24);
-}
-
-struct Song {
-  std::vector<int16_t> ch[2];
-  int rate = 0;
-};
-
-// The song as two channels of 16-bit samples; empty when missing or not 16-bit stereo PCM.
-const Song& song() {
-  static const Song s = [] {
-    Song out;
-    std::ifstream in(song_path(), std::ios::binary);
-    const std::vector<uint8_t> b((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (b.size() < 12 || b[0] != 'R' || b[8] != 'W') return out;
-    size_t p = 12;
-    int channels = 0, bits = 0;
-    while (p + 8 <= b.size()) {
-      const uint32_t size = le32(b, p + 4);
-      const size_t body = p + 8;
-      if (size > b.size() - body) break;
-      if (b[p] == 'f' && b[p + 1] == 'm' && size >= 16) {
-        channels = b[body + 2] | (b[body + 3] << 8);
-        out.rate = static_cast<int>(le32(b, body + 4));
-        bits = b[body + 14] | (b[body + 15] << 8);
-      } else if (b[p] == 'd' && b[p + 1] == 'a' && channels == 2 && bits == 16) {
-        const size_t frames = size / 4;
-        for (int c = 0; c < 2; ++c) {
-          out.ch[c].resize(frames);
-          for (size_t i = 0; i < frames; ++i) {
-            out.ch[c][i] = static_cast<int16_t>(b[body + 4 * i + 2 * c] | (b[body + 4 * i + 2 * c + 1] << 8));
-          }
-        }
-        break;
-      }
-      p = body + size + (size & 1);
-    }
-    return out;
-  }();
-  return s;
-}
 
 void BM_QvxaEncodeSong(benchmark::State& state) {
   const Song& s = song();

@@ -116,6 +116,28 @@ void too_large(const char* path, const char* layout) {
   console.fatal("'%s' would be too large for a %s archive", path, layout);
 }
 
+// The directory entries of BIGF and C0FB (big-endian offset and size of `field` bytes each, then
+// the zero-terminated name), the padding up to `header`, then every entry's data padded to 4.
+void write_directory_and_data(ArchiveWriter& w, const std::vector<PackSlot*>& kept, PackEntry* archive,
+                              std::int64_t header, std::int64_t written, std::int64_t fixed, int field) {
+  std::int64_t at = header;
+  for (const PackSlot* s : kept) {
+    const auto len = static_cast<std::int64_t>(std::strlen(s->name));
+    w.be(static_cast<std::uint32_t>(at), field);
+    w.be(s->size, field);
+    w.bytes(s->name, len + 1);
+    written += fixed + len;
+    at += round4(s->size);
+  }
+  w.zeros(header - written);
+  console.print("writing data\n");
+  std::vector<std::uint8_t> block(static_cast<std::size_t>(kCopyBlock));
+  for (const PackSlot* s : kept) {
+    write_slot(w, s, archive, block, "read error while reading from packfile\n");
+    w.zeros(round4(s->size) - s->size);
+  }
+}
+
 void write_bigf(ArchiveWriter& w, const char* path, const std::vector<PackSlot*>& kept, PackEntry* archive) {
   console.print("creating header\n");
   std::int64_t header = kBigfHeader;
@@ -128,23 +150,7 @@ void write_bigf(ArchiveWriter& w, const char* path, const std::vector<PackSlot*>
   w.be(static_cast<std::uint32_t>(total), 4);
   w.be(static_cast<std::uint32_t>(kept.size()), 4);
   w.be(static_cast<std::uint32_t>(header), 4);
-  std::int64_t at = header;
-  std::int64_t written = kBigfHeader;
-  for (const PackSlot* s : kept) {
-    const auto len = static_cast<std::int64_t>(std::strlen(s->name));
-    w.be(static_cast<std::uint32_t>(at), 4);
-    w.be(s->size, 4);
-    w.bytes(s->name, len + 1);
-    written += kBigfEntryFixed + len;
-    at += round4(s->size);
-  }
-  w.zeros(header - written);
-  console.print("writing data\n");
-  std::vector<std::uint8_t> block(static_cast<std::size_t>(kCopyBlock));
-  for (const PackSlot* s : kept) {
-    write_slot(w, s, archive, block, "read error while reading from packfile\n");
-    w.zeros(round4(s->size) - s->size);
-  }
+  write_directory_and_data(w, kept, archive, header, kBigfHeader, kBigfEntryFixed, 4);
 }
 
 void write_c0fb(ArchiveWriter& w, const char* path, const std::vector<PackSlot*>& kept, PackEntry* archive) {
@@ -162,23 +168,7 @@ void write_c0fb(ArchiveWriter& w, const char* path, const std::vector<PackSlot*>
   w.bytes("\xC0\xFB", 2);
   w.be(static_cast<std::uint32_t>(header - 4), 2);
   w.be(static_cast<std::uint32_t>(kept.size()), 2);
-  at = header;
-  std::int64_t written = kC0fbHeader;
-  for (const PackSlot* s : kept) {
-    const auto len = static_cast<std::int64_t>(std::strlen(s->name));
-    w.be(static_cast<std::uint32_t>(at), 3);
-    w.be(s->size, 3);
-    w.bytes(s->name, len + 1);
-    written += kC0fbEntryFixed + len;
-    at += round4(s->size);
-  }
-  w.zeros(header - written);
-  console.print("writing data\n");
-  std::vector<std::uint8_t> block(static_cast<std::size_t>(kCopyBlock));
-  for (const PackSlot* s : kept) {
-    write_slot(w, s, archive, block, "read error while reading from packfile\n");
-    w.zeros(round4(s->size) - s->size);
-  }
+  write_directory_and_data(w, kept, archive, header, kC0fbHeader, kC0fbEntryFixed, 3);
 }
 
 void write_fst(ArchiveWriter& w, const char* path, const std::vector<PackSlot*>& kept, PackEntry* archive) {
