@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -127,6 +128,112 @@ INSTANTIATE_TEST_SUITE_P(All, XaVariant,
                          ::testing::Values(VariantCase{XA_VARIANT_QVXA, 30000, -30000, 15},
                                            VariantCase{XA_VARIANT_CDXA, 30719, -30720, 16},
                                            VariantCase{XA_VARIANT_VAG, 30719, -30720, 16}));
+
+// Frames of every kind the encoder must handle: music at several levels, hard clipping, near
+// silence (the early choice of filter 0), steps, and noise; states carry across all of them.
+std::vector<int16_t> mixedFrames(int frames, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::vector<int16_t> s;
+  const std::vector<int16_t> music = musicLike(28 * frames, seed, 1.3);
+  for (int f = 0; f < frames; ++f) {
+    for (int n = 0; n < 28; ++n) {
+      const int32_t m = music[f * 28 + n];
+      int32_t v;
+      switch (rng() % 5) {
+        case 0:
+          v = m;
+          break;
+        case 1:
+          v = m / 64;
+          break;
+        case 2:
+          v = static_cast<int32_t>(rng() % 15) - 7;
+          break;
+        case 3:
+          v = (n < 14) == (f % 2 == 0) ? 32767 : -32768;
+          break;
+        default:
+          v = static_cast<int16_t>(rng());
+          break;
+      }
+      s.push_back(static_cast<int16_t>(v));
+    }
+  }
+  return s;
+}
+
+// The QV-XA frame encoder's arithmetic written out one sample and one filter at a time.
+void plainQvxaFrame(const int16_t* in, uint8_t out[15], XA_ENCSTATE* st) {
+  static const float kF0[4] = {0.0f, -0.9375f, -1.796875f, -1.53125f};
+  static const float kF1[4] = {0.0f, 0.0f, 0.8125f, 0.859375f};
+  float x[28], res[4][28];
+  for (int n = 0; n < 28; ++n) x[n] = float(std::clamp<int32_t>(in[n], -30000, 30000));
+  double bestpeak = 1e21;
+  int filter = 0;
+  for (int i = 0; i < 4; ++i) {
+    float h1 = float(st->s1), h2 = float(st->s2), peak = 0.0f;
+    for (int n = 0; n < 28; ++n) {
+      res[i][n] = x[n] + kF0[i] * h1 + kF1[i] * h2;
+      peak = std::max(peak, std::fabs(res[i][n]));
+      h2 = h1;
+      h1 = x[n];
+    }
+    if (peak < bestpeak) bestpeak = peak, filter = i;
+    if (i == 0 && peak <= 7.0f) break;
+  }
+  st->s1 = int32_t(x[27]);
+  st->s2 = int32_t(x[26]);
+  const int32_t m = bestpeak >= 32767.0 ? 32767 : int32_t(bestpeak);
+  int shift = 0;
+  for (int32_t mask = 0x4000; (mask & (m + (mask >> 3))) == 0 && shift < 12; mask >>= 1) ++shift;
+  out[0] = uint8_t(filter << 4 | shift);
+  std::memset(out + 1, 0, 14);
+  for (int n = 0; n < 28; ++n) {
+    const double v = double(kF0[filter]) * st->e1 + double(kF1[filter]) * st->e2 + double(res[filter][n]);
+    int64_t q = int64_t(std::clamp(v * double(1 << shift), -1e12, 1e12));
+    q = std::clamp<int64_t>((q + 0x800) & ~int64_t{0xFFF}, -32768, 32767);
+    out[1 + n / 2] |= uint8_t(n % 2 == 0 ? ((q >> 12) & 15) << 4 : (q >> 12) & 15);
+    st->e2 = st->e1;
+    st->e1 = double(q >> shift) - v;
+  }
+}
+
+TEST(QvxaEncoder, MatchesPlainArithmetic) {
+  const int frames = 600;
+  const std::vector<int16_t> in = mixedFrames(frames, 21);
+  std::vector<uint8_t> got(frames * 15), want(frames * 15);
+  XA_ENCSTATE a{}, b{};
+  qvxa_encode(in.data(), got.data(), 28 * frames, &a);
+  for (int f = 0; f < frames; ++f) plainQvxaFrame(&in[f * 28], &want[f * 15], &b);
+  for (int f = 0; f < frames; ++f) {
+    ASSERT_TRUE(std::equal(&got[f * 15], &got[f * 15] + 15, &want[f * 15])) << "frame " << f;
+  }
+  EXPECT_EQ(a.e1, b.e1);
+  EXPECT_EQ(a.s1, b.s1);
+}
+
+TEST_P(XaVariant, PairEqualsTwoSingleFrames) {
+  const VariantCase& c = GetParam();
+  const int frames = 300;
+  const std::vector<int16_t> left = mixedFrames(frames, 5), right = mixedFrames(frames, 6);
+  std::vector<uint8_t> pair(2 * frames * 16), single(2 * frames * 16);
+  XA_ENCSTATE ps[2] = {}, ss[2] = {};
+  for (int f = 0; f < frames; ++f) {
+    const int16_t* in[2] = {&left[f * 28], &right[f * 28]};
+    uint8_t* out[2] = {&pair[f * 16], &pair[(frames + f) * 16]};
+    XA_ENCSTATE* st[2] = {&ps[0], &ps[1]};
+    xa_encode_frame_pair(in, out, st, c.variant, XA_FILTERS_VAG);
+    for (int k = 0; k < 2; ++k)
+      xa_encode_frame(in[k], &single[(k * frames + f) * 16], &ss[k], c.variant, XA_FILTERS_VAG);
+  }
+  EXPECT_EQ(pair, single);
+  for (int k = 0; k < 2; ++k) {
+    EXPECT_EQ(ps[k].s1, ss[k].s1);
+    EXPECT_EQ(ps[k].s2, ss[k].s2);
+    EXPECT_EQ(ps[k].e1, ss[k].e1);
+    EXPECT_EQ(ps[k].e2, ss[k].e2);
+  }
+}
 
 TEST(QvxaEncoder, FilterMaskLimitsTheChoice) {
   // A smooth ramp wants a predicting filter; with only filter 0 allowed the header says 0.

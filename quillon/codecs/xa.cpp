@@ -2,8 +2,13 @@
 // 4-bit quantization with error feedback so the encoder tracks what a decoder reconstructs.
 #include "quillon/codecs/xa.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -30,40 +35,80 @@ const VariantParams& params(int variant) {
   return (variant >= 0 && variant <= XA_VARIANT_VAG) ? kVariants[variant] : kVariants[0];
 }
 
-}  // namespace
+// What a frame's encoding takes from its input alone: the filter and shift, and the residuals of
+// every filter tried (the chosen one is quantized).
+struct FramePlan {
+  float residual[kNumFilters][XA_FRAMESAMPLES];
+  int filter;
+  int shift;
+};
 
-int xa_framebytes(int variant) {
-  return params(variant).framebytes;
+// The clipped input as floats after the history: xs[0] = s2, xs[1] = s1, xs[2 + n] = sample n.
+// Every value is exact, so the residuals are the same as with integer history.
+void clipframe(const int16_t* in, const XA_ENCSTATE* state, const VariantParams& p,
+               float xs[XA_FRAMESAMPLES + 2]) {
+  xs[0] = static_cast<float>(state->s2);
+  xs[1] = static_cast<float>(state->s1);
+#if defined(__SSE2__)
+  const __m128i lo = _mm_set1_epi16(static_cast<int16_t>(p.cliplow));
+  const __m128i hi = _mm_set1_epi16(static_cast<int16_t>(p.cliphigh));
+  for (int n = 0; n < XA_FRAMESAMPLES; n += 8) {
+    // 28 is not a multiple of 8: the last group reads only its four samples.
+    const __m128i raw = n + 8 <= XA_FRAMESAMPLES ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + n))
+                                                 : _mm_loadl_epi64(reinterpret_cast<const __m128i*>(in + n));
+    const __m128i v = _mm_min_epi16(_mm_max_epi16(raw, lo), hi);
+    _mm_storeu_ps(xs + 2 + n, _mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpacklo_epi16(v, v), 16)));
+    if (n + 8 <= XA_FRAMESAMPLES)
+      _mm_storeu_ps(xs + 6 + n, _mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpackhi_epi16(v, v), 16)));
+  }
+#else
+  for (int n = 0; n < XA_FRAMESAMPLES; ++n) {
+    const int32_t v = in[n];
+    xs[2 + n] = static_cast<float>(v > p.cliphigh ? p.cliphigh : (v < p.cliplow ? p.cliplow : v));
+  }
+#endif
 }
 
-int xa_encode_frame(const int16_t* in, uint8_t* out, XA_ENCSTATE* state, int variant, int filtermask) {
-  const VariantParams& p = params(variant);
-  if ((filtermask & 0x1F) == 0) filtermask = 1;  // an empty mask would leave no residual to code
-
-  // Clipped samples as floats: every value is exact, so the residuals are the same as with
-  // integer history.
-  float x[XA_FRAMESAMPLES];
-  for (int n = 0; n < XA_FRAMESAMPLES; ++n) {
-    int32_t v = in[n];
-    x[n] = static_cast<float>(v > p.cliphigh ? p.cliphigh : (v < p.cliplow ? p.cliplow : v));
+// The residuals x + F0 * s1 + F1 * s2 of filter i over the frame, and their peak magnitude.
+float filterframe(const float* xs, int i, float residual[XA_FRAMESAMPLES]) {
+#if defined(__SSE2__)
+  const __m128 f0 = _mm_set1_ps(kF0[i]);
+  const __m128 f1 = _mm_set1_ps(kF1[i]);
+  const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
+  __m128 peak = _mm_setzero_ps();
+  for (int n = 0; n < XA_FRAMESAMPLES; n += 4) {
+    const __m128 d =
+        _mm_add_ps(_mm_add_ps(_mm_loadu_ps(xs + n + 2), _mm_mul_ps(f0, _mm_loadu_ps(xs + n + 1))),
+                   _mm_mul_ps(f1, _mm_loadu_ps(xs + n)));
+    _mm_storeu_ps(residual + n, d);
+    peak = _mm_max_ps(peak, _mm_and_ps(d, magnitude));
   }
+  peak = _mm_max_ps(peak, _mm_movehl_ps(peak, peak));
+  peak = _mm_max_ss(peak, _mm_shuffle_ps(peak, peak, 1));
+  return _mm_cvtss_f32(peak);
+#else
+  float peak = 0.0f;
+  for (int n = 0; n < XA_FRAMESAMPLES; ++n) {
+    residual[n] = xs[n + 2] + kF0[i] * xs[n + 1] + kF1[i] * xs[n];
+    peak = std::max(peak, std::fabs(residual[n]));
+  }
+  return peak;
+#endif
+}
 
-  float residual[kNumFilters][XA_FRAMESAMPLES];
+// Picks the filter with the smallest peak residual and the shift from that peak, and moves the
+// sample history on to the frame's last two clipped inputs.
+void planframe(const int16_t* in, XA_ENCSTATE* state, const VariantParams& p, int filtermask,
+               FramePlan& plan) {
+  if ((filtermask & 0x1F) == 0) filtermask = 1;  // an empty mask would leave no residual to code
+  float xs[XA_FRAMESAMPLES + 2];
+  clipframe(in, state, p, xs);
+
   double bestpeak = 1e21;
   int filter = 0;
-  const float s1 = static_cast<float>(state->s1);
-  const float s2 = static_cast<float>(state->s2);
   for (int i = 0; i < kNumFilters; ++i) {
     if (((filtermask >> i) & 1) == 0) continue;
-    float h1 = s1, h2 = s2, peak = 0.0f;
-    for (int n = 0; n < XA_FRAMESAMPLES; ++n) {
-      const float d = x[n] + kF0[i] * h1 + kF1[i] * h2;
-      residual[i][n] = d;
-      const float a = std::fabs(d);
-      if (a > peak) peak = a;
-      h2 = h1;
-      h1 = x[n];
-    }
+    const float peak = filterframe(xs, i, plan.residual[i]);
     if (peak < bestpeak) {
       bestpeak = peak;
       filter = i;
@@ -74,8 +119,8 @@ int xa_encode_frame(const int16_t* in, uint8_t* out, XA_ENCSTATE* state, int var
     }
   }
   // Every run ends on the same two samples: the last two clipped inputs.
-  state->s1 = static_cast<int32_t>(x[XA_FRAMESAMPLES - 1]);
-  state->s2 = static_cast<int32_t>(x[XA_FRAMESAMPLES - 2]);
+  state->s1 = static_cast<int32_t>(xs[XA_FRAMESAMPLES + 1]);
+  state->s2 = static_cast<int32_t>(xs[XA_FRAMESAMPLES]);
 
   int32_t m = bestpeak >= 32767.0 ? 32767 : static_cast<int32_t>(bestpeak);
   int32_t mask = 0x4000;
@@ -84,38 +129,76 @@ int xa_encode_frame(const int16_t* in, uint8_t* out, XA_ENCSTATE* state, int var
     mask >>= 1;
     ++shift;
   }
+  plan.filter = filter;
+  plan.shift = shift;
+}
 
-  const uint8_t header = static_cast<uint8_t>((filter << 4) | (shift & 15));
-  out[0] = header;
-  if (variant == XA_VARIANT_CDXA) out[1] = header;
-  if (variant == XA_VARIANT_VAG) out[1] = 0;
-  // Locals keep the error history in registers: the output bytes may alias the state.
-  uint8_t data[XA_FRAMESAMPLES / 2] = {};
-  double e1 = state->e1;
-  double e2 = state->e2;
-  const double f0 = kF0[filter];
-  const double f1 = kF1[filter];
-  const double scale = static_cast<double>(1 << shift);
-  for (int n = 0; n < XA_FRAMESAMPLES; ++n) {
-    const double v = f0 * e1 + f1 * e2 + static_cast<double>(residual[filter][n]);
-    // Error feedback can push v far out of range; bounding before the integer conversion keeps
-    // it defined and changes nothing, since q is limited to 16 bits right after.
-    double scaled = v * scale;
-    if (scaled > 1e12) scaled = 1e12;
-    if (scaled < -1e12) scaled = -1e12;
-    int64_t q = static_cast<int64_t>(scaled);  // truncates toward zero
-    q = (q + 0x800) & ~int64_t{0xFFF};
-    if (q > 32767) q = 32767;
-    if (q < -32768) q = -32768;
-    const uint8_t nibble = static_cast<uint8_t>((q >> 12) & 15);
-    const bool high = ((n & 1) == 0) == p.evenhigh;
-    data[n >> 1] |= high ? static_cast<uint8_t>(nibble << 4) : nibble;
-    e2 = e1;
-    e1 = static_cast<double>(q >> shift) - v;
+// Quantizes N planned frames of independent channels with error feedback. Each frame's feedback
+// is one long serial chain of dependent operations; running N chains in the same loop lets the
+// processor overlap them.
+template <int N>
+void quantizeframes(const FramePlan* plans, XA_ENCSTATE* const* states, uint8_t* const* outs, int variant) {
+  const VariantParams& p = params(variant);
+  double e1[N], e2[N], f0[N], f1[N], scale[N];
+  uint8_t data[N][XA_FRAMESAMPLES / 2] = {};
+  for (int k = 0; k < N; ++k) {
+    const uint8_t header = static_cast<uint8_t>((plans[k].filter << 4) | (plans[k].shift & 15));
+    outs[k][0] = header;
+    if (variant == XA_VARIANT_CDXA) outs[k][1] = header;
+    if (variant == XA_VARIANT_VAG) outs[k][1] = 0;
+    // Locals keep the error history in registers: the output bytes may alias the state.
+    e1[k] = states[k]->e1;
+    e2[k] = states[k]->e2;
+    f0[k] = kF0[plans[k].filter];
+    f1[k] = kF1[plans[k].filter];
+    scale[k] = static_cast<double>(1 << plans[k].shift);
   }
-  state->e1 = e1;
-  state->e2 = e2;
-  std::memcpy(out + p.headerbytes, data, sizeof data);
+  for (int n = 0; n < XA_FRAMESAMPLES; ++n) {
+    const bool high = ((n & 1) == 0) == p.evenhigh;
+    for (int k = 0; k < N; ++k) {
+      const double v =
+          f0[k] * e1[k] + f1[k] * e2[k] + static_cast<double>(plans[k].residual[plans[k].filter][n]);
+      // Error feedback can push v far out of range; bounding before the integer conversion keeps
+      // it defined and changes nothing, since q is limited to 16 bits right after.
+      double scaled = v * scale[k];
+      if (scaled > 1e12) scaled = 1e12;
+      if (scaled < -1e12) scaled = -1e12;
+      int64_t q = static_cast<int64_t>(scaled);  // truncates toward zero
+      q = (q + 0x800) & ~int64_t{0xFFF};
+      if (q > 32767) q = 32767;
+      if (q < -32768) q = -32768;
+      const uint8_t nibble = static_cast<uint8_t>((q >> 12) & 15);
+      data[k][n >> 1] |= high ? static_cast<uint8_t>(nibble << 4) : nibble;
+      e2[k] = e1[k];
+      e1[k] = static_cast<double>(q >> plans[k].shift) - v;
+    }
+  }
+  for (int k = 0; k < N; ++k) {
+    states[k]->e1 = e1[k];
+    states[k]->e2 = e2[k];
+    std::memcpy(outs[k] + p.headerbytes, data[k], sizeof data[k]);
+  }
+}
+
+}  // namespace
+
+int xa_framebytes(int variant) {
+  return params(variant).framebytes;
+}
+
+int xa_encode_frame(const int16_t* in, uint8_t* out, XA_ENCSTATE* state, int variant, int filtermask) {
+  FramePlan plan;
+  planframe(in, state, params(variant), filtermask, plan);
+  quantizeframes<1>(&plan, &state, &out, variant);
+  return 1;
+}
+
+int xa_encode_frame_pair(const int16_t* const in[2], uint8_t* const out[2], XA_ENCSTATE* const state[2],
+                         int variant, int filtermask) {
+  FramePlan plans[2];
+  planframe(in[0], state[0], params(variant), filtermask, plans[0]);
+  planframe(in[1], state[1], params(variant), filtermask, plans[1]);
+  quantizeframes<2>(plans, state, out, variant);
   return 1;
 }
 

@@ -29,6 +29,11 @@ int xa_framebytes(int variant);
 // Encodes exactly 28 samples into one frame at `out`; returns 1.
 int xa_encode_frame(const int16_t* in, uint8_t* out, XA_ENCSTATE* state, int variant, int filtermask);
 
+// Encodes one frame of each of two independent channels, as two calls of xa_encode_frame would,
+// in about two thirds of their time.
+int xa_encode_frame_pair(const int16_t* const in[2], uint8_t* const out[2], XA_ENCSTATE* const state[2],
+                         int variant, int filtermask);
+
 // Encodes `count` samples frame by frame (a last short group is zero-padded to 28); returns 1.
 int xa_encode(const int16_t* in, uint8_t* out, int32_t count, XA_ENCSTATE* state, int variant,
               int filtermask);

@@ -47,11 +47,51 @@ int32_t progressof(int64_t num, int64_t den) {
 
 // ---- import -------------------------------------------------------------------------------
 
+template <int Rep>
+int16_t pcmsample(const uint8_t* p) {
+  if constexpr (Rep == SREP_S16L_INT) return static_cast<int16_t>(p[0] | (p[1] << 8));
+  if constexpr (Rep == SREP_S16B_INT) return static_cast<int16_t>((p[0] << 8) | p[1]);
+  if constexpr (Rep == SREP_S8_INT) return static_cast<int16_t>(static_cast<int8_t>(p[0]) * 256);
+  return static_cast<int16_t>(p[0] * 256 - 32768);  // u8_int
+}
+
+// Spreads n interleaved frames over the channel buffers from frame i on, reporting progress at
+// every 4096th frame. Channels is 0 when the count is known only at run time; the common counts
+// get loops the compiler can unroll.
+template <int Rep, int Channels>
+void deinterleave(const uint8_t* p, int32_t i, int32_t n, int channels, int16_t** buffers, int64_t last) {
+  constexpr int width = (Rep == SREP_S16L_INT || Rep == SREP_S16B_INT) ? 2 : 1;
+  if constexpr (Channels != 0) channels = Channels;
+  for (int64_t at = (int64_t{i} + 4095) / 4096 * 4096; at < int64_t{i} + n; at += 4096)
+    AUREX_progress(progressof(at, last));
+  int16_t* out[STIMBRE_MAXCHANNELS];
+  for (int c = 0; c < channels; ++c) out[c] = buffers[c] + i;
+  for (int32_t k = 0; k < n; ++k) {
+    for (int c = 0; c < channels; ++c, p += width) out[c][k] = pcmsample<Rep>(p);
+  }
+}
+
+template <int Rep>
+void deinterleaveany(const uint8_t* p, int32_t i, int32_t n, int channels, int16_t** buffers, int64_t last) {
+  switch (channels) {
+    case 1:
+      return deinterleave<Rep, 1>(p, i, n, channels, buffers, last);
+    case 2:
+      return deinterleave<Rep, 2>(p, i, n, channels, buffers, last);
+    default:
+      return deinterleave<Rep, 0>(p, i, n, channels, buffers, last);
+  }
+}
+
 bool importpcminterleaved(gfile* f, int32_t pos, int32_t first, int32_t count, int channels, int rep,
                           int16_t** buffers) {
   const int width = (rep == SREP_S16L_INT || rep == SREP_S16B_INT) ? 2 : 1;
   const char* msg = width == 2 ? kMsg16 : kMsg8;
   if (!seekto(f, pos)) return fail(msg);
+  const auto spread = rep == SREP_S16L_INT   ? deinterleaveany<SREP_S16L_INT>
+                      : rep == SREP_S16B_INT ? deinterleaveany<SREP_S16B_INT>
+                      : rep == SREP_S8_INT   ? deinterleaveany<SREP_S8_INT>
+                                             : deinterleaveany<SREP_U8_INT>;
   uint8_t buf[kIoBytes];
   const int32_t framebytes = width * channels;
   const int32_t runframes = kIoBytes / framebytes;
@@ -60,29 +100,8 @@ bool importpcminterleaved(gfile* f, int32_t pos, int32_t first, int32_t count, i
   for (int32_t left = count; left > 0;) {
     const int32_t n = std::min(left, runframes);
     if (!readexact(f, buf, n * framebytes)) return fail(msg);
-    const uint8_t* p = buf;
-    for (int32_t k = 0; k < n; ++k, ++i) {
-      if (i % 4096 == 0) AUREX_progress(progressof(i, last));
-      for (int c = 0; c < channels; ++c) {
-        int32_t v;
-        switch (rep) {
-          case SREP_S16L_INT:
-            v = static_cast<int16_t>(p[0] | (p[1] << 8));
-            break;
-          case SREP_S16B_INT:
-            v = static_cast<int16_t>((p[0] << 8) | p[1]);
-            break;
-          case SREP_S8_INT:
-            v = static_cast<int8_t>(p[0]) * 256;
-            break;
-          default:
-            v = p[0] * 256 - 32768;
-            break;  // u8_int
-        }
-        buffers[c][i] = static_cast<int16_t>(v);
-        p += width;
-      }
-    }
+    spread(buf, i, n, channels, buffers, last);
+    i += n;
     left -= n;
   }
   return true;
@@ -357,43 +376,83 @@ bool exportpcmblock(Sink& sink, int32_t first, int32_t count, AUREX_COMPSTATE** 
   return true;
 }
 
+// One channel's data: the optional prefix with the encoder history it starts from, the frames,
+// and a pad byte that keeps the prefixed data even.
+struct QvxaChannelWriter {
+  Sink& sink;
+  bool prefix;
+  bool bigendian;
+  int64_t start;
+  int64_t channelbytes = 0;
+
+  bool begin(int c, const XA_ENCSTATE& from, int32_t* offsets) {
+    if (offsets) offsets[c] = static_cast<int32_t>(sink.written - start);
+    channelbytes = 0;
+    if (!prefix) return true;
+    uint8_t head[4];
+    auto put16 = bigendian ? gputbe : gputle;
+    put16(head, static_cast<uint32_t>(from.s1), 2);
+    put16(head + 2, static_cast<uint32_t>(from.s2), 2);
+    channelbytes = 4;
+    return sink.put(head, 4);
+  }
+  bool frame(const uint8_t* bytes) {
+    channelbytes += QVXA_FRAMEBYTES;
+    return sink.put(bytes, QVXA_FRAMEBYTES);
+  }
+  bool end() {
+    const uint8_t zero = 0;
+    return !(prefix && (channelbytes & 1)) || sink.put(&zero, 1);
+  }
+};
+
+// Channels are encoded two at a time in lockstep (see xa_encode_frame_pair). The first of a pair
+// goes out as it is encoded; the second is held until the first is complete.
 bool exportqvxablock(Sink& sink, int32_t first, int32_t count, int flags, AUREX_COMPSTATE** states,
                      int32_t* offsets, const STIMBRE* t) {
-  const bool prefix = (flags & AUREX_EXPORT_CHANNELPREFIX) != 0;
-  const bool bigendian = (flags & AUREX_EXPORT_PREFIXBIGENDIAN) != 0;
-  const int64_t start = sink.written;
-  for (int c = 0; c < t->numchannels; ++c) {
-    XA_ENCSTATE scratch{};
-    XA_ENCSTATE* st = states && states[c] ? &states[c]->xa : &scratch;
-    if (offsets) offsets[c] = static_cast<int32_t>(sink.written - start);
-    int64_t channelbytes = 0;
-    if (prefix) {
-      uint8_t head[4];
-      auto put16 = bigendian ? gputbe : gputle;
-      put16(head, static_cast<uint32_t>(st->s1), 2);
-      put16(head + 2, static_cast<uint32_t>(st->s2), 2);
-      if (!sink.put(head, 4)) return false;
-      channelbytes += 4;
-    }
-    const int16_t* src = t->samples[c] + first;
-    uint8_t frame[QVXA_FRAMEBYTES];
-    for (int32_t k = 0; k < count; k += 28) {
-      const int32_t n = std::min<int32_t>(28, count - k);
-      if (n == 28) {
-        xa_encode_frame(src + k, frame, st, XA_VARIANT_QVXA, XA_FILTERS_QVXA);
-      } else {
-        xa_encode(src + k, frame, n, st, XA_VARIANT_QVXA, XA_FILTERS_QVXA);
-      }
-      if (!sink.put(frame, QVXA_FRAMEBYTES)) return false;
-      channelbytes += QVXA_FRAMEBYTES;
-      blockprogress(states, t, c, int64_t{first} + k);
-    }
-    if (prefix && (channelbytes & 1)) {
-      const uint8_t zero = 0;
-      if (!sink.put(&zero, 1)) return false;
-    }
+  QvxaChannelWriter w{sink, (flags & AUREX_EXPORT_CHANNELPREFIX) != 0,
+                      (flags & AUREX_EXPORT_PREFIXBIGENDIAN) != 0, sink.written};
+  const int32_t frames = count / XA_FRAMESAMPLES + (count % XA_FRAMESAMPLES != 0);
+  uint8_t* held = nullptr;
+  if (t->numchannels > 1) {
+    held = static_cast<uint8_t*>(galloc(frames * QVXA_FRAMEBYTES));
+    if (!held) return fail("Couldn't allocate memory for XA compression.");
   }
-  return true;
+  bool ok = true;
+  for (int c = 0; ok && c < t->numchannels; c += 2) {
+    const bool pair = c + 1 < t->numchannels;
+    XA_ENCSTATE scratch[2]{};
+    XA_ENCSTATE* st[2];
+    for (int k = 0; k < 2; ++k)
+      st[k] = states && c + k < t->numchannels && states[c + k] ? &states[c + k]->xa : &scratch[k];
+    const XA_ENCSTATE second = *st[1];
+    const int16_t* src[2] = {t->samples[c] + first, pair ? t->samples[c + 1] + first : nullptr};
+    ok = w.begin(c, *st[0], offsets);
+    uint8_t frame[QVXA_FRAMEBYTES];
+    for (int32_t f = 0; ok && f < frames; ++f) {
+      const int32_t k = f * XA_FRAMESAMPLES;
+      const int32_t n = std::min<int32_t>(XA_FRAMESAMPLES, count - k);
+      uint8_t* out[2] = {frame, held + int64_t{f} * QVXA_FRAMEBYTES};
+      if (pair && n == XA_FRAMESAMPLES) {
+        const int16_t* in[2] = {src[0] + k, src[1] + k};
+        xa_encode_frame_pair(in, out, st, XA_VARIANT_QVXA, XA_FILTERS_QVXA);
+      } else {
+        for (int i = 0; i < (pair ? 2 : 1); ++i)
+          xa_encode(src[i] + k, out[i], n, st[i], XA_VARIANT_QVXA, XA_FILTERS_QVXA);
+      }
+      if ((ok = w.frame(frame))) blockprogress(states, t, c, int64_t{first} + k);
+    }
+    ok = ok && w.end();
+    if (!pair) continue;
+    ok = ok && w.begin(c + 1, second, offsets);
+    for (int32_t f = 0; ok && f < frames; ++f) {
+      ok = w.frame(held + int64_t{f} * QVXA_FRAMEBYTES);
+      if (ok) blockprogress(states, t, c + 1, int64_t{first} + int64_t{f} * XA_FRAMESAMPLES);
+    }
+    ok = ok && w.end();
+  }
+  if (held) gfree(held);
+  return ok;
 }
 
 // The encoder's sink over ours; remembers a failed write, which has stored its own message.

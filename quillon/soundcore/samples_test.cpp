@@ -201,6 +201,41 @@ TEST(QvxaBlockExport, SizesPrefixAndPadding) {
   }
 }
 
+TEST(QvxaBlockExport, EachChannelIsItsOwnEncoding) {
+  // Channels are encoded in pairs; every channel's block must still be the plain encoding of that
+  // channel alone, from the history its state held, whatever the channel count and last frame.
+  for (int channels = 1; channels <= 4; ++channels) {
+    for (int32_t frames : {28, 29, 28 * 9 + 13}) {
+      std::vector<std::vector<int16_t>> pcm;
+      for (int c = 0; c < channels; ++c) pcm.push_back(music(frames, c + 1));
+      Sound snd(SREP_QVXA_BLK, pcm);
+      States st;
+      XA_ENCSTATE start[4];
+      for (int c = 0; c < channels; ++c) {
+        st.s[c]->xa = XA_ENCSTATE{100 * c - 7, 3 - c, 0.25 * c, -0.5};
+        start[c] = st.s[c]->xa;
+      }
+      int32_t offsets[4] = {-1, -1, -1, -1};
+      const Bytes b = exportMem(snd, 0x40, st.s, offsets);
+      const int32_t bytes = 4 + qvxa_frames(frames) * QVXA_FRAMEBYTES;
+      const int32_t padded = bytes + (bytes & 1);
+      ASSERT_EQ(int32_t(b.size()), channels * padded);
+      for (int c = 0; c < channels; ++c) {
+        SCOPED_TRACE(testing::Message() << channels << " channels, " << frames << " frames, channel " << c);
+        EXPECT_EQ(offsets[c], c * padded);
+        Bytes want(padded, 0);
+        want[0] = uint8_t(start[c].s1), want[1] = uint8_t(start[c].s1 >> 8);
+        want[2] = uint8_t(start[c].s2), want[3] = uint8_t(start[c].s2 >> 8);
+        XA_ENCSTATE ref = start[c];
+        qvxa_encode(pcm[c].data(), want.data() + 4, frames, &ref);
+        EXPECT_EQ(Bytes(b.begin() + c * padded, b.begin() + (c + 1) * padded), want);
+        EXPECT_EQ(st.s[c]->xa.e1, ref.e1);
+        EXPECT_EQ(st.s[c]->xa.s1, ref.s1);
+      }
+    }
+  }
+}
+
 TEST(QvxaBlockExport, PrefixHoldsEncoderHistoryInFlagByteOrder) {
   Sound snd(SREP_QVXA_BLK, {music(28, 3)});
   for (int flags : {0x40, 0x42}) {
