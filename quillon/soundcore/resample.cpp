@@ -10,6 +10,10 @@
 #include <cmath>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
+
 #include "quillon/soundcore/aurex.h"
 #include "quillon/soundcore/sinfo.h"
 
@@ -153,15 +157,61 @@ struct Converter {
   bool down;
 };
 
+#if defined(__SSE2__)
+// Taps eight at a time. With the product split into its high half h (signed) and low half l
+// (unsigned), a tap is 4h + ((l >> 13) + 1) / 2. The 4h terms are summed pairwise into 32-bit
+// lanes; the rounding terms (0 to 4 each) stay in 16-bit lanes, which cannot overflow at the
+// phase table's 16384 taps.
+struct TapSums {
+  __m128i high = _mm_setzero_si128();
+  __m128i round = _mm_setzero_si128();
+
+  void add(__m128i c, __m128i x) {
+    high = _mm_add_epi32(high, _mm_madd_epi16(_mm_mulhi_epi16(c, x), _mm_set1_epi16(4)));
+    round =
+        _mm_add_epi16(round, _mm_avg_epu16(_mm_srli_epi16(_mm_mullo_epi16(c, x), 13), _mm_setzero_si128()));
+  }
+  int32_t total() const {
+    __m128i sum = _mm_add_epi32(high, _mm_madd_epi16(round, _mm_set1_epi16(1)));
+    sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, _MM_SHUFFLE(1, 0, 3, 2)));
+    sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, _MM_SHUFFLE(2, 3, 0, 1)));
+    return _mm_cvtsi128_si32(sum);
+  }
+};
+
+bool haveavx2() {
+  static const bool has = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
+  return has;
+}
+
+// The same sixteen taps at a time; returns how many taps it took into `sums`.
+__attribute__((target("avx2"))) int32_t dotavx2(const int16_t* c, const int16_t* x, int32_t n,
+                                                TapSums& sums) {
+  __m256i high = _mm256_setzero_si256(), round = _mm256_setzero_si256();
+  int32_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(c + i));
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x + i));
+    high = _mm256_add_epi32(high, _mm256_madd_epi16(_mm256_mulhi_epi16(a, b), _mm256_set1_epi16(4)));
+    round = _mm256_add_epi16(
+        round, _mm256_avg_epu16(_mm256_srli_epi16(_mm256_mullo_epi16(a, b), 13), _mm256_setzero_si256()));
+  }
+  sums.high = _mm_add_epi32(_mm256_castsi256_si128(high), _mm256_extracti128_si256(high, 1));
+  sums.round = _mm_add_epi16(_mm256_castsi256_si128(round), _mm256_extracti128_si256(round, 1));
+  return i;
+}
+#endif
+
 // The time's fraction repeats every 2^15 / gcd(dtb, 2^15) outputs. When that period is short
 // (the output period a multiple of 1/256 input sample, as from 44100 to 22050 or 11025 Hz, from
 // 22050 to 44100 Hz, or from 3 to 2), the taps of each phase are laid out once, left wing
-// reversed, so every output is two plain dot products over the window; the sums are the same
+// reversed, so every output is one plain dot product over the window; the sums are the same
 // integers as those of the direct path.
 class PhaseTable {
  public:
   static constexpr int kMaxCoeffs = 16384;  // 32 KB on the stack
   static constexpr int kMaxPhases = 256;
+  static constexpr int kStep = 16;  // taps per vector step; the window has this much room past its end
 
   template <bool Interp>
   bool build(const Converter& c) {
@@ -181,13 +231,17 @@ class PhaseTable {
       });
       if (used > kMaxCoeffs) return false;
       std::reverse(coeffs_.begin() + p.left, coeffs_.begin() + used);
-      p.right = used;
-      p.nright = 0;
       wing<true, Interp>(c.f, c.down, static_cast<int32_t>((~frac + 1) & kPmask), c.dhb, [&](int32_t coeff) {
         if (used < kMaxCoeffs) coeffs_[used] = static_cast<int16_t>(coeff);
         ++used;
-        ++p.nright;
       });
+      // Zeros up to a whole number of vector steps: they add nothing to the sum and spare the
+      // vector loop its scalar tail.
+      while ((used - p.left) % kStep != 0) {
+        if (used < kMaxCoeffs) coeffs_[used] = 0;
+        ++used;
+      }
+      p.count = used - p.left;
       if (used > kMaxCoeffs) return false;
     }
     return true;
@@ -195,20 +249,31 @@ class PhaseTable {
 
   int32_t phases() const { return phases_; }
 
-  // Both wings of phase j around the sample at xp.
+  // Both wings of phase j around the sample at xp: the left wing's taps, reversed, run straight on
+  // into the right wing's, over consecutive samples.
   int32_t sum(int32_t j, const int16_t* xp) const {
     const Phase& p = phase_[j];
-    return dot(coeffs_.data() + p.left, xp - p.nleft + 1, p.nleft) +
-           dot(coeffs_.data() + p.right, xp + 1, p.nright);
+    return dot(coeffs_.data() + p.left, xp - p.nleft + 1, p.count);
   }
 
  private:
   struct Phase {
-    int32_t left, nleft, right, nright;
+    int32_t left, nleft;
+    int32_t count;  // taps in the table from `left`: both wings and the zeros after them
   };
   static int32_t dot(const int16_t* c, const int16_t* x, int32_t n) {
     int32_t v = 0;
-    for (int32_t i = 0; i < n; ++i) v += tap(c[i], x[i]);
+    int32_t i = 0;
+#if defined(__SSE2__)
+    TapSums sums;
+    if (haveavx2()) i = dotavx2(c, x, n, sums);
+    for (; i + 8 <= n; i += 8) {
+      sums.add(_mm_loadu_si128(reinterpret_cast<const __m128i*>(c + i)),
+               _mm_loadu_si128(reinterpret_cast<const __m128i*>(x + i)));
+    }
+    v = sums.total();
+#endif
+    for (; i < n; ++i) v += tap(c[i], x[i]);
     return v;
   }
   std::array<int16_t, kMaxCoeffs> coeffs_;
@@ -287,7 +352,9 @@ int32_t AUREX_resample(double factor, const int16_t* in, int32_t incount, int16_
   const PhaseTable* table = periodic ? &phasetable : nullptr;
   int32_t phase = 0;
 
-  std::array<int16_t, kWindow> x{};  // the first xoff samples are the silence before the input
+  // The first xoff samples are the silence before the input; the zeros past kWindow are read only
+  // against the phase table's padding.
+  std::array<int16_t, kWindow + PhaseTable::kStep> x{};
   uint32_t time = static_cast<uint32_t>(xoff) << kNp;
   int32_t xread = xoff;  // where the next input goes into the window
   int64_t inpos = 0;     // input index of window[xread]
@@ -297,7 +364,7 @@ int32_t AUREX_resample(double factor, const int16_t* in, int32_t incount, int16_
     // Fill the window; past the input's end it holds silence.
     const int64_t avail = std::clamp<int64_t>(incount - inpos, 0, kWindow - xread);
     if (avail > 0) std::memcpy(x.data() + xread, in + inpos, static_cast<size_t>(avail) * sizeof(int16_t));
-    std::fill(x.begin() + xread + avail, x.end(), int16_t{0});
+    std::fill(x.begin() + xread + avail, x.begin() + kWindow, int16_t{0});
     inpos += kWindow - xread;
 
     // window[xoff] is input index `centre`; instants more than xoff samples past the input's end
