@@ -432,7 +432,7 @@ bool exportqvxablock(Sink& sink, int32_t first, int32_t count, int flags, AUREX_
     for (int32_t f = 0; ok && f < frames; ++f) {
       const int32_t k = f * XA_FRAMESAMPLES;
       const int32_t n = std::min<int32_t>(XA_FRAMESAMPLES, count - k);
-      uint8_t* out[2] = {frame, held + int64_t{f} * QVXA_FRAMEBYTES};
+      uint8_t* out[2] = {frame, pair ? held + int64_t{f} * QVXA_FRAMEBYTES : nullptr};
       if (pair && n == XA_FRAMESAMPLES) {
         const int16_t* in[2] = {src[0] + k, src[1] + k};
         xa_encode_frame_pair(in, out, st, XA_VARIANT_QVXA, XA_FILTERS_QVXA);
