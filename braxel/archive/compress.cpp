@@ -1,11 +1,13 @@
 // Compressed streams: header recognition, the three decoders, the LZ77 compressor with its
-// direct two-byte match table, the literal-only wrapper and the two file commands.
+// match index, the literal-only wrapper and the two file commands.
 #include "braxel/archive/compress.h"
 
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <climits>
 #include <cstring>
+#include <deque>
 #include <string>
 
 #if defined(__SSE2__)
@@ -99,63 +101,131 @@ class BitReader {
 // position whose two bytes continue the newest run of its slot (run count at most the cap)
 // only lengthens that run. Since every position is inserted, in order, that run is always the
 // one of the previous position, so one running start replaces the 65536 slot records. A search
-// wants, among the candidates of the window, the longest match (the newest on a tie), and only
-// candidates sharing the first three bytes count. So the candidates are kept in chains of
-// 32-entry blocks keyed by a hash of those three bytes: a chain holds fewer candidates than a
-// whole two-byte slot, and since positions rise along a chain, newest-first visiting and the
-// window cut work as in the two-byte table. Each entry caches the eight bytes from its start,
-// so 32 entries are tested at once against the bytes a candidate must share. Few buckets keep
-// the blocks full and the table small; the cached bytes sort out the hash collisions.
+// wants, among the candidates of the window sharing at least three bytes with the position, the
+// longest match, the newest on a tie.
+//
+// Only the stream counts, and a copy is written only when it is at least 3 bytes long within
+// 1024 bytes, 4 within 16384 or 5 within the window. So a candidate sharing exactly three bytes
+// matters only when no candidate shares four (one would be the longer match) and it is within
+// 1024 bytes: the newest such is then the result, and one further away would be refused, which
+// writes the same as finding nothing. Hence two indexes:
+// - chains of 32-entry blocks keyed by a hash of the first four bytes, over the whole window.
+//   Positions rise along a chain, so newest-first visiting and the window cut work as in the
+//   two-byte table. Each entry caches the eight bytes from its start and the length of the run
+//   of its first byte, so 32 entries are tested at once for what a candidate needs to beat the
+//   current best; the cached bytes also sort out the hash collisions.
+// - a plain hash chain keyed by the first three bytes over the last 1024 positions only, which
+//   stays in the first-level cache, for when the blocks have no candidate.
 
-constexpr int kBucketBits = 13;
-constexpr int kPrefetchAhead = 8;
+constexpr int kBucketBits = 12;
+constexpr int kPrefetchAhead = 8;  // positions ahead whose bucket an insertion fetches
+constexpr int kWalkAhead = 2;      // blocks a walk fetches ahead of the one it tests
+constexpr int kNearWindow = 1024;  // distance up to which a 3-byte match is written
+constexpr int kNearBits = 10;
+constexpr int kNearRing = 2 * kNearWindow;  // a link is overwritten only after the walks pass it
+constexpr std::int32_t kNoPosition = INT32_MIN;
 
-// A block of a chain: starts rise with the index.
-struct MatchBlock {
+// A block of a chain: starts rise with the index. Aligned so that each array takes whole cache
+// lines, which the walks fetch ahead.
+struct alignas(64) MatchBlock {
   std::uint32_t key0[kBlockEntries];  // bytes 0..3 of the candidate, low byte first
   std::uint32_t key1[kBlockEntries];  // bytes 4..7
+  std::uint16_t run[kBlockEntries];   // run_length() of the candidate
   std::uint32_t start[kBlockEntries];
-  std::int32_t older = -1;
-  std::int32_t newest = -1;  // index of the newest entry, -1 when empty
 };
 
+// The links are kept apart from the blocks, in an array small enough to stay in cache, so that a
+// walk can fetch the next blocks while it tests this one instead of waiting for each in turn.
+struct BlockLink {
+  std::int32_t older = -1;
+  std::uint32_t first = 0;  // start of entry 0: the walk ends at a block reaching below the window
+};
+
+// Key signatures: most searches on text and code find no entry with their four bytes (59 % on
+// mixed.bin) and would walk the other keys of their bucket for nothing. So a bucket also has one
+// bit per hash of the keys inserted in each generation of half a window; the last three
+// generations cover the window, and a clear bit proves that no entry of the window has the key.
+constexpr int kGenerations = 3;
+constexpr std::int64_t kGeneration = kWindow / 2;
+
+inline std::uint64_t key_bit(std::uint32_t key0) {
+  return std::uint64_t{1} << ((key0 * 2246822519u) >> 26);
+}
+
 // A bucket: its newest block and that block's newest entry, so that an insertion writes the
-// block without first reading it.
+// block without first reading it, and the key signatures of the last generations.
 struct Bucket {
   std::int32_t block = -1;
   std::int32_t newest = -1;
+  std::uint64_t seen[kGenerations] = {};
+
+  bool may_hold(std::uint64_t bit) const {
+    std::uint64_t any = 0;
+    for (const std::uint64_t generation : seen) any |= generation;
+    return (any & bit) != 0;
+  }
 };
+
+// A block that a newer one was linked in front of, and the position when that happened: all its
+// starts are below that position, so the block leaves the window with it.
+struct RetiredBlock {
+  std::int32_t newer;
+  std::int64_t since;
+};
+
+inline std::uint32_t load32(const std::uint8_t* p) {
+  std::uint32_t v;
+  std::memcpy(&v, p, 4);
+  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
+  return v;
+}
+
+inline std::uint32_t bucket_of(std::uint32_t key0) {
+  return (key0 * 2654435761u) >> (32 - kBucketBits);
+}
+
+inline std::uint32_t near_bucket_of(std::uint32_t key0) {
+  return ((key0 & 0xFFFFFFu) * 2654435761u) >> (32 - kNearBits);
+}
 
 struct MatchIndex {
   std::vector<Bucket> buckets = std::vector<Bucket>(std::size_t{1} << kBucketBits);
   std::vector<MatchBlock> blocks;
-  std::int32_t free_list = -1;
+  std::vector<BlockLink> links;
+  std::vector<std::int32_t> free_blocks;
+  // Blocks are freed by age, not by the searches that pass them, so that the index stays near the
+  // window's size (about one block per 32 positions plus two per bucket) whatever the input.
+  std::deque<RetiredBlock> retired;
+  std::vector<std::int32_t> near_head = std::vector<std::int32_t>(std::size_t{1} << kNearBits, kNoPosition);
+  std::array<std::int32_t, kNearRing> near_prev{};
   std::int64_t run_start = 0;  // start of the run covering the last inserted position
+  int generation = 0;          // the signature that insertions set
+  std::int64_t generation_end = kGeneration;
+  // Whether the bucket of run_start may have held its key before run_start was inserted: a
+  // search of run_start must not count that entry itself.
+  bool run_start_seen = true;
 
-  std::int32_t new_block() {
-    std::int32_t b;
-    if (free_list >= 0) {
-      b = free_list;
-      free_list = blocks[b].older;
-    } else {
-      b = static_cast<std::int32_t>(blocks.size());
-      blocks.emplace_back();
+  // A block for position p, after freeing those that left the window.
+  std::int32_t new_block(std::int64_t p) {
+    while (!retired.empty() && retired.front().since <= p - kWindow) {
+      BlockLink& link = links[retired.front().newer];
+      free_blocks.push_back(link.older);
+      link.older = -1;
+      retired.pop_front();
     }
-    blocks[b].older = -1;
-    blocks[b].newest = -1;
-    return b;
+    if (!free_blocks.empty()) {
+      const std::int32_t b = free_blocks.back();
+      free_blocks.pop_back();
+      return b;
+    }
+    blocks.emplace_back();
+    links.emplace_back();
+    return static_cast<std::int32_t>(blocks.size() - 1);
   }
 
-  // Cuts every block older than b from its chain and gives them to the free list.
-  void detach_older(std::int32_t b) {
-    std::int32_t o = blocks[b].older;
-    blocks[b].older = -1;
-    while (o >= 0) {
-      const std::int32_t next = blocks[o].older;
-      blocks[o].older = free_list;
-      free_list = o;
-      o = next;
-    }
+  void prefetch_block(std::int32_t b) const {
+    const auto* lines = reinterpret_cast<const char*>(&blocks[b]);
+    for (std::size_t at = 0; at < sizeof(MatchBlock); at += 64) __builtin_prefetch(lines + at);
   }
 };
 
@@ -173,37 +243,6 @@ inline std::uint64_t key_at(const std::uint8_t* data, std::int64_t n, std::int64
   std::uint64_t key = 0;
   for (int i = 7; i >= 0; --i) key = (key << 8) | (p + i < n ? data[p + i] : 0);
   return key;
-}
-
-inline std::uint32_t bucket_of(std::uint32_t key0) {
-  return ((key0 & 0xFFFFFFu) * 2654435761u) >> (32 - kBucketBits);
-}
-
-// Records position p (p + 1 < n; positions are inserted one after the other from 0). It lengthens
-// the run of the previous position when p has the same two bytes (the three bytes from p - 1 are
-// equal) and the run is below the cap; otherwise it starts a run and enters the index.
-void insert_position(MatchIndex& index, const std::uint8_t* data, std::int64_t n, std::int64_t p) {
-  if (p + kPrefetchAhead + 8 <= n)
-    __builtin_prefetch(
-        &index.buckets[bucket_of(static_cast<std::uint32_t>(load64(data + p + kPrefetchAhead)))]);
-  if (p >= 1 && data[p - 1] == data[p] && data[p] == data[p + 1] && p - 1 - index.run_start <= kMaxRun)
-    return;
-  index.run_start = p;
-  const std::uint64_t key = key_at(data, n, p);
-  const auto key0 = static_cast<std::uint32_t>(key);
-  Bucket& head = index.buckets[bucket_of(key0)];
-  if (head.block < 0 || head.newest == kBlockEntries - 1) {
-    const std::int32_t fresh = index.new_block();
-    index.blocks[fresh].older = head.block;
-    head.block = fresh;
-    head.newest = -1;
-  }
-  MatchBlock& blk = index.blocks[head.block];
-  const int e = ++head.newest;
-  blk.newest = e;
-  blk.key0[e] = key0;
-  blk.key1[e] = static_cast<std::uint32_t>(key >> 32);
-  blk.start[e] = static_cast<std::uint32_t>(p);
 }
 
 // Number of equal bytes of a and b from offset `from` on, at most `limit`.
@@ -227,80 +266,167 @@ inline int common_length(const std::uint8_t* a, const std::uint8_t* b, int from,
   return k;
 }
 
+// Length of the run of data[p]'s value from p (key = key_at(p)), at most kMaxMatch and n - p.
+// Uniform data has many candidates that share all cached bytes; their run lengths settle most of
+// them: two runs of one value that differ in length match for the shorter length exactly.
+inline int run_length(const std::uint8_t* data, std::int64_t n, std::int64_t p, std::uint64_t key) {
+  const int most = static_cast<int>(std::min<std::int64_t>(kMaxMatch, n - p));
+  const std::uint64_t diff = key ^ ((key & 0xFF) * 0x0101010101010101u);
+  if (diff != 0 || most <= 8) return std::min(diff != 0 ? __builtin_ctzll(diff) >> 3 : 8, most);
+  return 1 + common_length(data + p, data + p + 1, 7, most - 1);
+}
+
+// Records position p (p + 1 < n; positions are inserted one after the other from 0). It lengthens
+// the run of the previous position when p has the same two bytes (the three bytes from p - 1 are
+// equal) and the run is below the cap; otherwise it starts a run and enters both indexes.
+void insert_position(MatchIndex& index, const std::uint8_t* data, std::int64_t n, std::int64_t p) {
+  if (p + kPrefetchAhead + 8 <= n)
+    __builtin_prefetch(
+        &index.buckets[bucket_of(static_cast<std::uint32_t>(load64(data + p + kPrefetchAhead)))]);
+  if (p == index.generation_end) {
+    // The generation three back has left the window: its signature starts the new one.
+    index.generation = (index.generation + 1) % kGenerations;
+    for (Bucket& b : index.buckets) b.seen[index.generation] = 0;
+    index.generation_end += kGeneration;
+  }
+  if (p >= 1 && data[p - 1] == data[p] && data[p] == data[p + 1] && p - 1 - index.run_start <= kMaxRun)
+    return;
+  index.run_start = p;
+  const std::uint64_t key = key_at(data, n, p);
+  const auto key0 = static_cast<std::uint32_t>(key);
+  std::int32_t& near = index.near_head[near_bucket_of(key0)];
+  index.near_prev[static_cast<std::size_t>(p % kNearRing)] = near;
+  near = static_cast<std::int32_t>(p);
+  Bucket& head = index.buckets[bucket_of(key0)];
+  const std::uint64_t bit = key_bit(key0);
+  index.run_start_seen = head.may_hold(bit);
+  head.seen[index.generation] |= bit;
+  if (head.block < 0 || head.newest == kBlockEntries - 1) {
+    const std::int32_t fresh = index.new_block(p);
+    index.links[fresh] = BlockLink{head.block, static_cast<std::uint32_t>(p)};
+    if (head.block >= 0) index.retired.push_back(RetiredBlock{fresh, p});
+    head.block = fresh;
+    head.newest = -1;
+  }
+  MatchBlock& blk = index.blocks[head.block];
+  const int e = ++head.newest;
+  blk.key0[e] = key0;
+  blk.key1[e] = static_cast<std::uint32_t>(key >> 32);
+  blk.run[e] = static_cast<std::uint16_t>(run_length(data, n, p, key));
+  blk.start[e] = static_cast<std::uint32_t>(p);
+}
+
 struct Match {
   std::int64_t start = -1;
   int count = 2;  // L* of the search: the match covers count - 1 bytes
 };
 
-// Bit i set when (key0[i] ^ want0) & care0 and (key1[i] ^ want1) & care1 are zero.
-inline std::uint32_t key_mask(const MatchBlock& blk, std::uint32_t want0, std::uint32_t want1,
-                              std::uint32_t care0, std::uint32_t care1) {
+// What a candidate must have to beat a best match of `count`, that is to share its first count
+// bytes with the position: the same first four bytes, the same bytes 4..7 below count, and a run
+// length in [run_lo, run_hi]. Runs of one value match for the shorter length when they differ,
+// so with a run of at least count bytes any run of at least count will do, and with a shorter
+// run only an equal one.
+struct Filter {
+  std::uint32_t want0;
+  std::uint32_t want1;
+  std::uint32_t care1;
+  int run_lo;
+  int run_hi;
+};
+
+inline Filter filter_for(std::uint64_t want, int run, int count) {
+  const int bytes = std::clamp(count - 4, 0, 4);
+  const std::uint32_t care1 = bytes >= 4 ? 0xFFFFFFFFu : (1u << (8 * bytes)) - 1;
+  const bool long_run = run >= count;
+  return Filter{static_cast<std::uint32_t>(want), static_cast<std::uint32_t>(want >> 32), care1,
+                long_run ? count : run, long_run ? kMaxMatch : run};
+}
+
+// Bit i set when entry i passes the filter, for the first 8 * octets entries: only those are
+// read, as the newest block of a chain is often far from full.
+inline std::uint32_t filter_mask(const MatchBlock& blk, int octets, const Filter& f) {
 #if defined(__SSE2__)
-  const __m128i w0 = _mm_set1_epi32(static_cast<int>(want0));
-  const __m128i w1 = _mm_set1_epi32(static_cast<int>(want1));
-  const __m128i c1 = _mm_set1_epi32(static_cast<int>(care1));
-  const __m128i c0 = _mm_set1_epi32(static_cast<int>(care0));
+  const __m128i w0 = _mm_set1_epi32(static_cast<int>(f.want0));
+  const __m128i w1 = _mm_set1_epi32(static_cast<int>(f.want1));
+  const __m128i c1 = _mm_set1_epi32(static_cast<int>(f.care1));
+  const __m128i below = _mm_set1_epi16(static_cast<short>(f.run_lo - 1));
+  const __m128i above = _mm_set1_epi16(static_cast<short>(f.run_hi + 1));
   const __m128i zero = _mm_setzero_si128();
   std::uint32_t mask = 0;
-  for (int i = 0; i < kBlockEntries; i += 4) {
-    const __m128i k0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(blk.key0 + i));
-    const __m128i k1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(blk.key1 + i));
-    const __m128i eq = _mm_and_si128(_mm_cmpeq_epi32(_mm_and_si128(_mm_xor_si128(k0, w0), c0), zero),
-                                     _mm_cmpeq_epi32(_mm_and_si128(_mm_xor_si128(k1, w1), c1), zero));
-    mask |= static_cast<std::uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(eq))) << i;
+  for (int i = 0; i < 8 * octets; i += 8) {
+    __m128i keys[2];
+    for (int h = 0; h < 2; ++h) {
+      const __m128i k0 = _mm_load_si128(reinterpret_cast<const __m128i*>(blk.key0 + i + 4 * h));
+      const __m128i k1 = _mm_load_si128(reinterpret_cast<const __m128i*>(blk.key1 + i + 4 * h));
+      keys[h] = _mm_and_si128(_mm_cmpeq_epi32(k0, w0),
+                              _mm_cmpeq_epi32(_mm_and_si128(_mm_xor_si128(k1, w1), c1), zero));
+    }
+    // Run lengths are at most kMaxMatch, so the signed 16-bit compares are exact.
+    const __m128i run = _mm_load_si128(reinterpret_cast<const __m128i*>(blk.run + i));
+    const __m128i in_range = _mm_and_si128(_mm_cmpgt_epi16(run, below), _mm_cmpgt_epi16(above, run));
+    const __m128i pass = _mm_and_si128(_mm_packs_epi32(keys[0], keys[1]), in_range);
+    mask |= static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(pass, zero))) << i;
   }
   return mask;
 #else
   std::uint32_t mask = 0;
-  for (int i = 0; i < kBlockEntries; ++i)
-    mask |= std::uint32_t{((blk.key0[i] ^ want0) & care0) == 0 && ((blk.key1[i] ^ want1) & care1) == 0} << i;
+  for (int i = 0; i < 8 * octets; ++i)
+    mask |= std::uint32_t{blk.key0[i] == f.want0 && ((blk.key1[i] ^ f.want1) & f.care1) == 0 &&
+                          blk.run[i] >= f.run_lo && blk.run[i] <= f.run_hi}
+            << i;
   return mask;
 #endif
 }
 
-// Of the four cached bytes from `first` on, those a candidate must share: the first three
-// always, and all `count` bytes of the best match to beat it.
-inline std::uint32_t care_mask(int count, int first) {
-  const int bytes = std::clamp(std::max(count, 3) - first, 0, 4);
-  return bytes >= 4 ? 0xFFFFFFFFu : (1u << (8 * bytes)) - 1;
-}
-
-// Among the candidates sharing three bytes with p, the newest with the longest match; the first
-// one, newest first, that reaches lmax = min(1028, n - 1 - p) ends the search. `excluded` is the
-// run start covering p, which is never a candidate. The first entry below the window limit cuts
-// the older blocks off. An entry is skipped by mask only when it cannot replace the best match:
-// it must share at least best.count bytes.
-Match search_chain(MatchIndex& index, const std::uint8_t* data, std::int64_t p, std::int64_t limit,
-                   std::int64_t excluded, int lmax, std::uint64_t want) {
+// Among the candidates sharing four bytes with p, the newest with the longest match; the first
+// one, newest first, that reaches lmax = min(1028, n - 1 - p) >= 4 ends the search. `excluded` is
+// the run start covering p, which is never a candidate; `run` is p's run_length(). An entry is
+// skipped by the filter only when it cannot replace the best match.
+Match search_blocks(const MatchIndex& index, const std::uint8_t* data, std::int64_t p, std::int64_t limit,
+                    std::int64_t excluded, int lmax, std::uint64_t want, int run) {
   Match best;
-  const auto want0 = static_cast<std::uint32_t>(want);
-  const auto want1 = static_cast<std::uint32_t>(want >> 32);
-  std::int32_t b = index.buckets[bucket_of(want0)].block;
+  Filter filter = filter_for(want, run, best.count);
+  const Bucket& head = index.buckets[bucket_of(filter.want0)];
+  if (!(excluded == p ? index.run_start_seen : head.may_hold(key_bit(filter.want0)))) return best;
+  std::int32_t b = head.block;
+  // When p starts a run, it is the newest entry of its own chain.
+  int top = excluded == p ? head.newest - 1 : head.newest;
+  std::int32_t ahead = b;
+  for (int k = 0; k < kWalkAhead && ahead >= 0; ++k) {
+    index.prefetch_block(ahead);
+    ahead = index.links[ahead].older;
+  }
   const std::uint8_t* cur = data + p;
   while (b >= 0) {
     const MatchBlock& blk = index.blocks[b];
-    const std::int32_t older = blk.older;
-    if (older >= 0) __builtin_prefetch(&index.blocks[older]);
-    const int top = blk.newest;
-    int cut = 0;
-    const bool leaves_window = top >= 0 && blk.start[0] < limit;
-    if (leaves_window)
-      while (cut <= top && blk.start[cut] < limit) ++cut;
-    const auto visit =
-        static_cast<std::uint32_t>(((std::uint64_t{1} << (top + 1)) - 1) & ~((std::uint64_t{1} << cut) - 1));
-    std::uint32_t care0 = care_mask(best.count, 0);
-    std::uint32_t care = care_mask(best.count, 4);
-    std::uint32_t mask = visit != 0 ? key_mask(blk, want0, want1, care0, care) & visit : 0;
+    const BlockLink& link = index.links[b];
+    if (ahead >= 0) {
+      index.prefetch_block(ahead);
+      ahead = index.links[ahead].older;
+    }
+    // Entries below the window are left to the test of each candidate's start: as starts rise
+    // with the index, the first one found below the window ends the search.
+    const auto visit = static_cast<std::uint32_t>((std::uint64_t{1} << (top + 1)) - 1);
+    const int octets = (top + 8) / 8;
+    std::uint32_t mask = filter_mask(blk, octets, filter) & visit;
     while (mask != 0) {
       const int i = 31 - __builtin_clz(mask);
       mask &= ~(1u << i);
       const std::int64_t s = blk.start[i];
+      if (s < limit) return best;
       if (s == excluded) continue;
-      const std::uint8_t* cand = data + s;
-      // Only a candidate matching at least best.count bytes can replace the best one: the
-      // cached bytes were tested above; beyond them, its byte at best.count - 1 must match.
-      if (best.count > 8 && cand[best.count - 1] != cur[best.count - 1]) continue;
-      const int m = common_length(cand, cur, 3, lmax);
+      int m;
+      if (blk.run[i] != run) {
+        // Runs of one value of different lengths: the match ends where the shorter one does.
+        m = std::min({run, static_cast<int>(blk.run[i]), lmax});
+      } else {
+        const std::uint8_t* cand = data + s;
+        // Only a candidate matching at least best.count bytes can replace the best one: the
+        // cached bytes were tested above; beyond them, its eight bytes up to best.count - 1 must
+        // match (one load, like a single byte, but a much finer sieve).
+        if (best.count > 8 && load64(cand + best.count - 8) != load64(cur + best.count - 8)) continue;
+        m = common_length(cand, cur, std::max(4, std::min(run, lmax)), lmax);
+      }
       if (m >= lmax) {
         best.start = s;
         best.count = lmax + 1;
@@ -309,27 +435,47 @@ Match search_chain(MatchIndex& index, const std::uint8_t* data, std::int64_t p, 
       if (m + 1 > best.count) {
         best.start = s;
         best.count = m + 1;
-        if (best.count <= 8) {
-          care0 = care_mask(best.count, 0);
-          care = care_mask(best.count, 4);
-          mask &= key_mask(blk, want0, want1, care0, care);
-        }
+        filter = filter_for(want, run, best.count);
+        mask &= filter_mask(blk, octets, filter);
       }
     }
-    if (leaves_window) {
-      index.detach_older(b);
-      return best;
-    }
-    b = older;
+    if (link.first < limit) return best;
+    b = link.older;
+    top = kBlockEntries - 1;
   }
   return best;
 }
 
+// The newest candidate at most kNearWindow bytes before p that shares its first three bytes
+// (want0's low three), other than `excluded`; -1 when there is none.
+std::int64_t search_near(const MatchIndex& index, const std::uint8_t* data, std::int64_t p,
+                         std::int64_t excluded, std::uint32_t want0) {
+  std::int64_t s = index.near_head[near_bucket_of(want0)];
+  while (p - s <= kNearWindow) {
+    if (s != excluded && ((load32(data + s) ^ want0) & 0xFFFFFFu) == 0) return s;
+    s = index.near_prev[static_cast<std::size_t>(s % kNearRing)];
+  }
+  return -1;
+}
+
 // The search of position p (p + 2 < n) after p was inserted: the run covering p is no candidate.
-Match search(MatchIndex& index, const std::uint8_t* data, std::int64_t n, std::int64_t p,
+Match search(const MatchIndex& index, const std::uint8_t* data, std::int64_t n, std::int64_t p,
              std::int64_t limit) {
   const int lmax = static_cast<int>(std::min<std::int64_t>(kMaxMatch, n - 1 - p));
-  return search_chain(index, data, p, limit, index.run_start, lmax, key_at(data, n, p));
+  const std::uint64_t want = key_at(data, n, p);
+  Match best;
+  if (lmax >= 4)
+    best = search_blocks(index, data, p, limit, index.run_start, lmax, want, run_length(data, n, p, want));
+  if (best.start < 0 && lmax >= 3) {
+    // No candidate shares four bytes, so a 3-byte match is the best there is (with lmax = 3, the
+    // newest sharing three bytes is the result anyway); only one within kNearWindow is written.
+    const std::int64_t s = search_near(index, data, p, index.run_start, static_cast<std::uint32_t>(want));
+    if (s >= 0) {
+      best.start = s;
+      best.count = 4;
+    }
+  }
+  return best;
 }
 
 // Output cursor into a buffer sized for the worst case up front.
