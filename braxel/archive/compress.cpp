@@ -8,7 +8,10 @@
 #include <climits>
 #include <cstring>
 #include <deque>
+#include <new>
 #include <string>
+#include <system_error>
+#include <thread>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -200,10 +203,15 @@ struct MatchIndex {
   std::array<std::int32_t, kNearRing> near_prev{};
   std::int64_t run_start = 0;  // start of the run covering the last inserted position
   int generation = 0;          // the signature that insertions set
-  std::int64_t generation_end = kGeneration;
+  std::int64_t generation_end;
   // Whether the bucket of run_start may have held its key before run_start was inserted: a
   // search of run_start must not count that entry itself.
   bool run_start_seen = true;
+
+  // An index whose first position will be `first` (0, or a position whose byte differs from the
+  // one before it, so that it starts a run whatever came before). Its signatures turn over at the
+  // generation boundaries after `first`.
+  explicit MatchIndex(std::int64_t first = 0) : generation_end((first / kGeneration + 1) * kGeneration) {}
 
   // A block for position p, after freeing those that left the window.
   std::int32_t new_block(std::int64_t p) {
@@ -850,14 +858,123 @@ std::uint8_t* stream_decompress(std::uint8_t* buf, std::int32_t* size, int relea
   return out;
 }
 
+namespace {
+
+// One step of the greedy parse at p: inserts p, searches it and, when the match is written as a
+// copy, inserts the positions it covers. Gives the copy's distance and length, or 0 for a literal.
+// The result depends only on the data up to p: every position is inserted whatever the parse.
+struct Step {
+  std::int64_t d = 0;
+  int len = 0;
+};
+
+Step parse_step(MatchIndex& index, const std::uint8_t* data, std::int64_t n, std::int64_t p) {
+  const std::int64_t limit = std::max<std::int64_t>(0, p - kWindow);
+  Match m;
+  if (p + 2 < n) {
+    insert_position(index, data, n, p);
+    m = search(index, data, n, p, limit);
+  } else if (p + 1 < n) {
+    insert_position(index, data, n, p);
+  }
+  const int len = m.count - 1;
+  const std::int64_t d = p - m.start;
+  if (m.start < 0 || !((len >= 3 && d <= 1024) || (len >= 4 && d <= 16384) || (len >= 5 && d <= kWindow)))
+    return Step{};
+  for (std::int64_t q = p + 1; q < p + len; ++q) insert_position(index, data, n, q);
+  return Step{d, len};
+}
+
+// The parse of the second part, from `from` on, made ahead on another thread: the positions it
+// searched and the copies it decided.
+struct LaterParse {
+  std::int64_t from = 0;
+  std::vector<std::uint64_t> searched;  // one bit per position from `from`
+  struct Copy {
+    std::int32_t p, d, len;
+  };
+  std::vector<Copy> copies;
+
+  bool was_searched(std::int64_t p) const {
+    const std::int64_t k = p - from;
+    return (searched[static_cast<std::size_t>(k >> 6)] >> (k & 63)) & 1;
+  }
+
+  bool complete = false;  // false when the parse ran out of memory: then it is not used
+
+  void run(const std::uint8_t* data, std::int64_t n, std::int64_t warm) {
+    try {
+      parse(data, n, warm);
+      complete = true;
+    } catch (const std::bad_alloc&) {
+      searched.clear();
+      copies.clear();
+    }
+  }
+
+ private:
+  void parse(const std::uint8_t* data, std::int64_t n, std::int64_t warm) {
+    MatchIndex index(warm);
+    for (std::int64_t q = warm; q < from; ++q) insert_position(index, data, n, q);
+    searched.assign(static_cast<std::size_t>((n - from + 63) / 64), 0);
+    std::int64_t p = from;
+    do {
+      searched[static_cast<std::size_t>((p - from) >> 6)] |= std::uint64_t{1} << ((p - from) & 63);
+      const Step st = parse_step(index, data, n, p);
+      if (st.len > 0) {
+        copies.push_back(Copy{static_cast<std::int32_t>(p), static_cast<std::int32_t>(st.d), st.len});
+        p += st.len;
+      } else {
+        p += 1;
+      }
+    } while (p < n - 3);
+  }
+};
+
+// Where the index of a later parse may start: a position whose byte differs from the one before
+// it, far enough before `from` that every candidate the searches from `from` on can see, and
+// every run they exclude, is in it. -1 when the data gives none (one long run).
+std::int64_t warm_start(const std::uint8_t* data, std::int64_t from) {
+  for (std::int64_t q = from - kWindow - kNearWindow - 1; q >= 1; --q) {
+    if (data[q - 1] != data[q]) return q;
+  }
+  return -1;
+}
+
+}  // namespace
+
 void lz77_compress(const std::uint8_t* data, std::int64_t n, std::vector<std::uint8_t>& out, bool report) {
+  // Below this size a second thread gains less than it costs.
+  constexpr std::int64_t kSplitSize = std::int64_t{1} << 20;
+  lz77_compress_split(data, n, out, report, n >= kSplitSize ? n / 2 : 0);
+}
+
+std::int64_t lz77_compress_split(const std::uint8_t* data, std::int64_t n, std::vector<std::uint8_t>& out,
+                                 bool report, std::int64_t split) {
   const std::size_t base = out.size();
   out.resize(base + worst_case_size(n));
   Writer w{out, base};
   write_header(w, kStreamLz77, n);
 
   std::int64_t literal_start = 0;
+  std::int64_t takeover = -1;
   if (n > 0) {
+    // The second part is parsed ahead on another thread, from `split`. This thread parses up to
+    // there, then on until it reaches a position that parse also searched: from that position on
+    // both parses are the same, so its copies are taken over.
+    const std::int64_t warm = split > 0 && split < n - 3 ? warm_start(data, split) : -1;
+    LaterParse later;
+    std::thread helper;
+    if (warm > 0) {
+      later.from = split;
+      try {
+        helper = std::thread([&later, data, n, warm] { later.run(data, n, warm); });
+      } catch (const std::system_error&) {
+        later.from = 0;  // no second thread to be had: this one parses everything
+      }
+    }
+    const bool ahead = helper.joinable();
+    bool taken_over = false;
     MatchIndex table;
     // Positions with fewer than two bytes after them have no slot; they only occur for inputs
     // shorter than 4 bytes, where no match is possible anyway.
@@ -872,27 +989,28 @@ void lz77_compress(const std::uint8_t* data, std::int64_t n, std::vector<std::ui
                       static_cast<long long>(outpos), static_cast<long long>(outpos * 100 / p), '\r');
         threshold += 10000;
       }
-      const std::int64_t limit = std::max<std::int64_t>(0, p - kWindow);
-      Match m;
-      if (p + 2 < n) {
-        insert_position(table, data, n, p);
-        m = search(table, data, n, p, limit);
-      } else if (p + 1 < n) {
-        insert_position(table, data, n, p);
+      if (ahead && p >= later.from) {
+        if (helper.joinable()) helper.join();
+        if ((taken_over = later.complete && later.was_searched(p))) break;
       }
-      const int len = m.count - 1;
-      const std::int64_t d = p - m.start;
-      const bool accept =
-          m.start >= 0 && ((len >= 3 && d <= 1024) || (len >= 4 && d <= 16384) || (len >= 5 && d <= kWindow));
-      if (accept) {
-        write_copy(w, data + literal_start, p - literal_start, d, len);
-        for (std::int64_t q = p + 1; q < p + len; ++q) insert_position(table, data, n, q);
-        p += len;
+      const Step st = parse_step(table, data, n, p);
+      if (st.len > 0) {
+        write_copy(w, data + literal_start, p - literal_start, st.d, st.len);
+        p += st.len;
         literal_start = p;
       } else {
         p += 1;
       }
     } while (p < n - 3);
+    if (helper.joinable()) helper.join();  // a last copy reached past the split point and the end
+    if (taken_over) {
+      takeover = p;
+      for (const LaterParse::Copy& c : later.copies) {
+        if (c.p < p) continue;
+        write_copy(w, data + literal_start, c.p - literal_start, c.d, c.len);
+        literal_start = c.p + c.len;
+      }
+    }
   }
 
   std::int64_t pending = n - literal_start;
@@ -917,6 +1035,7 @@ void lz77_compress(const std::uint8_t* data, std::int64_t n, std::vector<std::ui
     console.print("old size %lld, new size %lld\n", static_cast<long long>(n),
                   static_cast<long long>(w.pos - base));
   }
+  return takeover;
 }
 
 void literal_wrap(const std::uint8_t* data, std::int64_t n, std::vector<std::uint8_t>& out) {

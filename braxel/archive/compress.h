@@ -64,6 +64,12 @@ std::uint8_t* stream_compress(std::uint8_t* buf, std::int32_t* size);
 // the progress line and the closing size line through the console services.
 void lz77_compress(const std::uint8_t* data, std::int64_t n, std::vector<std::uint8_t>& out, bool report);
 
+// The same stream, with the part from `split` on parsed ahead by a second thread (0: one thread).
+// lz77_compress splits large inputs in the middle; the tests choose other points. Gives the
+// position from which the second thread's parse was used, or -1 when it was not.
+std::int64_t lz77_compress_split(const std::uint8_t* data, std::int64_t n, std::vector<std::uint8_t>& out,
+                                 bool report, std::int64_t split);
+
 // The literal-only stream over n bytes (n a multiple of 4), appended to out.
 void literal_wrap(const std::uint8_t* data, std::int64_t n, std::vector<std::uint8_t>& out);
 

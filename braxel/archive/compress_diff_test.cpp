@@ -189,6 +189,43 @@ TEST_F(CompressDiffTest, SizesAroundTheWindow) {
   }
 }
 
+TEST_F(CompressDiffTest, SecondThreadFromAnySplitPoint) {
+  // Large inputs are parsed in two parts at once; the stream must not depend on where the second
+  // part starts, including just past the first point it can (a window and 1024 bytes in), next
+  // to the end, after a run longer than the window (its index starts further back) and where
+  // the first part's copies reach past the split point.
+  const std::size_t n = 400000;
+  Rng rng(91);
+  for (const char* name : {"mixture", "text", "runs", "repeats256", "random4"}) {
+    for (const Kind& kind : kinds()) {
+      if (std::string(kind.name) != name) continue;
+      const std::uint32_t seed = rng();
+      Rng gen(seed);
+      const Bytes in = kind.make(gen, n);
+      const Bytes ref = lz77_reference_compress(in);
+      for (std::int64_t split :
+           {std::int64_t{133000}, std::int64_t{200000}, std::int64_t{200001},
+            static_cast<std::int64_t>(n) - 4, static_cast<std::int64_t>(pick(rng, 140000, n))}) {
+        Bytes s;
+        const std::int64_t takeover =
+            lz77_compress_split(in.data(), static_cast<std::int64_t>(n), s, false, split);
+        const std::string what = std::string(name) + " seed=" + std::to_string(seed) +
+                                 " split=" + std::to_string(split) + " takeover=" + std::to_string(takeover);
+        ASSERT_TRUE(s == ref) << what;
+        // The second part is used: the two parses meet again after the split point.
+        if (split < static_cast<std::int64_t>(n) - 4 && std::string(name) != "runs") {
+          EXPECT_GE(takeover, split) << what;
+        }
+      }
+    }
+  }
+  // One value throughout: no position starts a run, so there is no second part.
+  const Bytes flat(n, 7);
+  Bytes s;
+  EXPECT_EQ(lz77_compress_split(flat.data(), static_cast<std::int64_t>(n), s, false, 200000), -1);
+  EXPECT_TRUE(s == lz77_reference_compress(flat));
+}
+
 TEST_F(CompressDiffTest, TinyInputsOfFewValues) {
   // Every short input shape the end-of-data limits can meet.
   Rng rng(5);
