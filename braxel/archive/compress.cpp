@@ -964,11 +964,11 @@ std::int64_t lz77_compress_split(const std::uint8_t* data, std::int64_t n, std::
     // both parses are the same, so its copies are taken over.
     const std::int64_t warm = split > 0 && split < n - 3 ? warm_start(data, split) : -1;
     LaterParse later;
-    std::thread helper;
+    std::jthread helper;  // joined on the way out, also when this thread throws
     if (warm > 0) {
       later.from = split;
       try {
-        helper = std::thread([&later, data, n, warm] { later.run(data, n, warm); });
+        helper = std::jthread([&later, data, n, warm] { later.run(data, n, warm); });
       } catch (const std::system_error&) {
         later.from = 0;  // no second thread to be had: this one parses everything
       }
