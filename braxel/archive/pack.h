@@ -113,6 +113,10 @@ bool fst_rule(std::int32_t count, std::int64_t first_offset, std::int64_t size);
 // folder. Empty when the name would leave that folder (absolute, drive prefix, ".." component).
 std::vector<std::string> unpack_components(const char* name);
 
+// Creates the folders of those components below the current folder (a fatal error when one
+// cannot be made) and gives the path of the file to write.
+std::string make_unpack_folders(const std::vector<std::string>& parts);
+
 // The commands "-list" and "-unpack". Give the run's exit status.
 int pack_list(const char* path);
-int pack_extract(const char* path, const char* names, int images, int image_format);
+int pack_extract(const char* path, const char* names);

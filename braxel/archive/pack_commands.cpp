@@ -67,6 +67,17 @@ std::vector<std::string> unpack_components(const char* name) {
   return parts;
 }
 
+std::string make_unpack_folders(const std::vector<std::string>& parts) {
+  std::string target;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    target += parts[i];
+    if (i + 1 == parts.size()) break;
+    if (!console.make_folder(target.c_str())) console.fatal("couldn't create folder '%s'", target.c_str());
+    target += '/';
+  }
+  return target;
+}
+
 int pack_list(const char* path) {
   PackEntry* dir = pack_open(path, 0);
   if (dir == nullptr) return kExitFailure;
@@ -86,7 +97,7 @@ int pack_list(const char* path) {
   return status;
 }
 
-int pack_extract(const char* path, const char* names, int images, int image_format) {
+int pack_extract(const char* path, const char* names) {
   PackEntry* dir = pack_open(path, 0);
   if (dir == nullptr) {
     console.print("Couldn't load directory '%s'\n", path);
@@ -103,14 +114,6 @@ int pack_extract(const char* path, const char* names, int images, int image_form
       continue;
     }
     print_entry(e, size);
-    if (images) {
-      if ((e->kind & kKindImage) == 0)
-        console.print("Not an image file!\n");
-      else
-        console.fatal("writing images (format %d) is not available in this version yet", image_format);
-      pack_close(e, 0);
-      continue;
-    }
     const std::vector<std::string> parts = unpack_components(e->name);
     if (parts.empty()) {
       console.print("'%s' not unpacked: the name leads outside the current folder\n", e->name);
@@ -118,13 +121,7 @@ int pack_extract(const char* path, const char* names, int images, int image_form
       pack_close(e, 0);
       continue;
     }
-    std::string target;
-    for (std::size_t i = 0; i < parts.size(); ++i) {
-      target += parts[i];
-      if (i + 1 == parts.size()) break;
-      if (!console.make_folder(target.c_str())) console.fatal("couldn't create folder '%s'", target.c_str());
-      target += '/';
-    }
+    const std::string target = make_unpack_folders(parts);
     if (block.empty()) block.resize(static_cast<std::size_t>(kCopyBlock));
     write_entry(e, target, block);
     pack_close(e, 0);

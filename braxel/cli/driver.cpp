@@ -273,7 +273,7 @@ int braxel_main(int argc, char** argv) {
     case Command::kExtract: {
       char* names = make_name_list(ops + 1, operands - 1);
       const int status = row->image_format >= 0 ? image_extract(ops[0], names, row->image_format)
-                                                : pack_extract(ops[0], names, 0, row->image_format);
+                                                : pack_extract(ops[0], names);
       console.release(names);
       return status;
     }

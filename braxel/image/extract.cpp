@@ -143,14 +143,7 @@ int image_extract(const char* path, const char* names, int image_format) {
     if (index < 0 || shpi_decode_entry(pack.data, pack.size, pack.directory, static_cast<std::size_t>(index),
                                        &picture, &error) != ShpiStatus::kOk)
       console.fatal("'%s' is corrupt or not an image or has unknown format", e->name);
-    std::string target;
-    for (std::size_t i = 0; i < parts.size(); ++i) {
-      target += parts[i];
-      if (i + 1 == parts.size()) break;
-      if (!console.make_folder(target.c_str())) console.fatal("couldn't create folder '%s'", target.c_str());
-      target += '/';
-    }
-    image_write_file(image_format, target.c_str(), picture);
+    image_write_file(image_format, make_unpack_folders(parts).c_str(), picture);
     shape_image_release(&picture);
   }
   pack_release(dir);
