@@ -34,6 +34,13 @@ enum : int {
 constexpr int STIMBRE_MAXCHANNELS = 4;
 constexpr int SINFO_MAXTIMBRES = 32;
 
+// The sample rates a file may declare. Every rate the game uses (11025..48000, 18900, 37800) is
+// inside; a reader refuses anything else, so no later computation sees a rate of 0, a negative
+// rate or one large enough to overflow the length arithmetic.
+constexpr int64_t SINFO_MINRATE = 1000;
+constexpr int64_t SINFO_MAXRATE = 384000;
+constexpr bool sinfo_rateinrange(int64_t rate) { return rate >= SINFO_MINRATE && rate <= SINFO_MAXRATE; }
+
 // One sound of up to four channels of 16-bit PCM. Fields the conversion path does not use are
 // carried unchanged for the bank and patch formats (the lettered instrument bytes).
 struct STIMBRE {
