@@ -1104,8 +1104,9 @@ std::uint8_t* read_whole(const char* name, std::int32_t* size) {
   return buf;
 }
 
-// Writes the whole file under a temporary name beside the target and renames it into place,
-// so that the target is either the old file or the complete new one.
+// Writes the whole file under a temporary name beside the target, flushes it and renames it into
+// place, so that the target is either the old file or the complete new one, also after a power
+// loss.
 int write_whole(const char* name, const std::uint8_t* data, std::int32_t size) {
   const std::string temp = std::string(name) + ".~braxel";
   ConsoleFile* f = console.open(temp.c_str(), 1);
@@ -1113,9 +1114,9 @@ int write_whole(const char* name, const std::uint8_t* data, std::int32_t size) {
     console.print("couldn't open '%s' for writing\n", name);
     return kExitFailure;
   }
-  const std::int64_t put = console.write(f, data, size);
+  const bool written = console.write(f, data, size) == size && console.flush(f);
   console.close(f);
-  if (put != size || !console.rename(temp.c_str(), name)) {
+  if (!written || !console.replace(temp.c_str(), name)) {
     console.remove(temp.c_str());
     console.fatal("couldn't write '%s'", name);
   }

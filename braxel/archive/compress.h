@@ -1,5 +1,5 @@
 // Compressed streams of the game: the 5-byte header, the decoders of the LZ77 command stream
-// (type 10), the Huffman variant (type 30) and the byte-pair variant (type 46), the LZ77
+// (type 0x10), the Huffman variant (type 0x30) and the byte-pair variant (type 0x46), the LZ77
 // compressor with its match table, the literal-only wrapper and the -compress/-decompress
 // commands.
 #pragma once
@@ -10,9 +10,10 @@
 #include <vector>
 
 // Stream types the program recognises (byte 0 of the header; byte 1 is kStreamMagic).
-inline constexpr std::uint8_t kStreamLz77 = 10;
-inline constexpr std::uint8_t kStreamHuffman = 30;
-inline constexpr std::uint8_t kStreamBytePair = 46;
+// The streams are named by their first two bytes (10FB, 30FB, 46FB, like the C0FB archive).
+inline constexpr std::uint8_t kStreamLz77 = 0x10;
+inline constexpr std::uint8_t kStreamHuffman = 0x30;
+inline constexpr std::uint8_t kStreamBytePair = 0x46;
 inline constexpr std::uint8_t kStreamMagic = 0xFB;
 inline constexpr int kStreamHeaderSize = 5;
 // The size field is 24 bits wide.

@@ -331,7 +331,7 @@ PackEntry* pack_scan(PackEntry* container, int flags) {
     ok = read_apuk(source, entries);
   } else if (n >= 8 && mas_rule(head, readable)) {
     ok = read_mas(source, entries);
-  } else if (n >= 8 && fst_rule(static_cast<std::int32_t>(read_le32(head)), read_le32(head + 4), readable)) {
+  } else if (fst_rule(head, n, readable)) {
     ok = read_fst(source, entries);
   } else if (name_is_qpp(source.shown)) {
     ok = read_qpp(source, entries);

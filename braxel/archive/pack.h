@@ -106,8 +106,8 @@ void pack_close(PackEntry* entry, int whole_chain);
 // Case-insensitive name order and equality of the game's names.
 int pack_name_compare(const char* a, const char* b);
 
-// The FST size rule over the first two words and the file size.
-bool fst_rule(std::int32_t count, std::int64_t first_offset, std::int64_t size);
+// The FST size rule over the first head_length bytes of a file of size bytes.
+bool fst_rule(const std::uint8_t* head, std::int64_t head_length, std::int64_t size);
 
 // The relative path an entry unpacks to: its "\" or "/" separated components below the current
 // folder. Empty when the name would leave that folder (absolute, drive prefix, ".." component).

@@ -185,10 +185,17 @@ bool read_named_directory(const PackSource& src, const char* layout, std::int64_
 
 }  // namespace
 
-bool fst_rule(std::int32_t count, std::int64_t first_offset, std::int64_t size) {
-  const std::int64_t c = count;
-  const std::int64_t d = first_offset;
-  return d - 8 < size && d - 8 > kFstMinHeader && c > 0 && c < d - 8 && d - 4 == kFstEntry * c;
+bool fst_rule(const std::uint8_t* head, std::int64_t head_length, std::int64_t size) {
+  if (head_length < 8) return false;
+  const std::int64_t c = static_cast<std::int32_t>(read_le32(head));
+  const std::int64_t d = read_le32(head + 4);
+  if (d - 8 < size && d - 8 > kFstMinHeader && c > 0 && c < d - 8 && d - 4 == kFstEntry * c) return true;
+  // The rule's bound leaves out the archive our own writer makes for a single entry: two
+  // records, the second the closing one (no name, offset at the end of the file). Only that
+  // exact shape is taken, so no other small file becomes an FST archive by chance.
+  constexpr std::int64_t kClosing = 4 + kFstEntry;
+  if (c != 2 || d != 4 + kFstEntry * 2 || head_length < kClosing + 5) return false;
+  return read_le32(head + kClosing) == size && head[kClosing + 4] == 0 && d <= size;
 }
 
 bool mas_rule(const std::uint8_t* head, std::int64_t size) {

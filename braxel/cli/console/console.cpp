@@ -252,6 +252,31 @@ int rename_exact_impl(const char* old_name, const char* new_name) {
   return ::rename(exact_path(old_name).c_str(), to.c_str()) == 0 ? 1 : 0;
 }
 
+int flush_impl(ConsoleFile* file) {
+  if (file == nullptr) return 0;
+  int rc;
+  do {
+    rc = ::fsync(file->fd);
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0 ? 1 : 0;
+}
+
+int sync_folder_of(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  ConsoleFile dir{fd};
+  const int ok = flush_impl(&dir);
+  ::close(fd);
+  return ok;
+}
+
+int replace_impl(const char* old_name, const char* new_name) {
+  if (!rename_impl(old_name, new_name)) return 0;
+  return sync_folder_of(resolve_path(new_name));
+}
+
 void* allocate_impl(std::size_t count) {
   void* raw = nullptr;
   // Far beyond any memory this program may have: refuse before asking the allocator.
@@ -300,6 +325,8 @@ void console_init() {
   console.make_folder = make_folder_impl;
   console.create_exact = create_exact_impl;
   console.rename_exact = rename_exact_impl;
+  console.flush = flush_impl;
+  console.replace = replace_impl;
 }
 
 std::int64_t console_live_bytes() {

@@ -59,6 +59,11 @@ struct ConsoleServices {
   // new name would read the whole folder each time.
   ConsoleFile* (*create_exact)(const char* name);
   int (*rename_exact)(const char* old_name, const char* new_name);
+  // Writes the file's data through to the disk; 1 on success. A file that replaces another is
+  // flushed before replace, so that a power loss after the rename cannot leave it empty.
+  int (*flush)(ConsoleFile* file);
+  // As rename, and then flushes the folder of new_name so that the rename itself is on disk.
+  int (*replace)(const char* old_name, const char* new_name);
 };
 
 // The table; empty until console_init fills it.
