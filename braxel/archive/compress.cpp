@@ -584,6 +584,8 @@ const char* decode_status_text(DecodeStatus status) {
       return "copy reaches before the start of the output";
     case DecodeStatus::kOverrun:
       return "stream produces more than the declared size";
+    case DecodeStatus::kShort:
+      return "stream stops before the declared size";
     case DecodeStatus::kBadTable:
       return "invalid code table";
   }
@@ -651,7 +653,7 @@ DecodeStatus decode_lz77(std::span<const std::uint8_t> in, std::span<std::uint8_
       ip += literals;
       op += literals;
     }
-    if (stop) return DecodeStatus::kOk;
+    if (stop) return op == out_size ? DecodeStatus::kOk : DecodeStatus::kShort;
     if (length > 0) {
       if (offset > op) return DecodeStatus::kBadOffset;
       if (out_size - op < length) return DecodeStatus::kOverrun;
@@ -766,7 +768,7 @@ DecodeStatus decode_huffman(std::span<const std::uint8_t> in, std::span<std::uin
       continue;
     }
     if (br.overrun()) return DecodeStatus::kTruncated;
-    return DecodeStatus::kOk;
+    return op == out_size ? DecodeStatus::kOk : DecodeStatus::kShort;
   }
 }
 
@@ -801,7 +803,7 @@ DecodeStatus decode_bytepair(std::span<const std::uint8_t> in, std::span<std::ui
     if (b == escape) {
       if (ip >= in_size) return DecodeStatus::kTruncated;
       const std::uint8_t v = src[ip++];
-      if (v == 0) return DecodeStatus::kOk;
+      if (v == 0) return op == out_size ? DecodeStatus::kOk : DecodeStatus::kShort;
       if (op >= out_size) return DecodeStatus::kOverrun;
       dst[op++] = v;
     } else if (!is_code[b]) {

@@ -27,6 +27,7 @@ enum class DecodeStatus {
   kTruncated,      // the input ends inside the stream
   kBadOffset,      // a copy reaches before the start of the output
   kOverrun,        // the stream produces more than the declared size
+  kShort,          // the stream ends before it has produced the declared size
   kBadTable,       // a code table (Huffman lengths/symbols, byte-pair nesting) is invalid
 };
 
@@ -37,8 +38,8 @@ const char* decode_status_text(DecodeStatus status);
 bool stream_is_compressed(const std::uint8_t* buf, std::int64_t length, std::int32_t* size);
 
 // The three decoders. Each reads only in, writes only out (whose size is the declared size
-// from the header) and refuses anything that would leave either. A stream that stops before
-// filling out leaves the rest as it was (zero-filled by callers).
+// from the header) and refuses anything that would leave either. A stream must produce exactly
+// out's size: one that stops earlier is kShort, since the rest would be made up.
 DecodeStatus decode_lz77(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
 DecodeStatus decode_huffman(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
 DecodeStatus decode_bytepair(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);

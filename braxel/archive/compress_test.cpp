@@ -197,10 +197,6 @@ TEST_F(CompressTest, Lz77RefusesBadStreams) {
   EXPECT_EQ(stream_decode(header(0x10, 0), out), DecodeStatus::kTruncated);
   // A 5-byte file cannot claim 16 MiB.
   EXPECT_EQ(stream_decode(cat(header(0x10, 0xFFFFFF), {0xFC}), out), DecodeStatus::kTooLarge);
-  // A stream that stops early leaves the rest zero (as the zero-filled output block was).
-  out.clear();
-  EXPECT_EQ(stream_decode(cat(header(0x10, 6), {0xFE, 7, 8}), out), DecodeStatus::kOk);
-  EXPECT_EQ(out, (Bytes{7, 8, 0, 0, 0, 0}));
 }
 
 TEST_F(CompressTest, DecompressInterface) {
@@ -562,9 +558,44 @@ TEST_F(CompressTest, BytePairRefusesBadStreams) {
   EXPECT_EQ(stream_decode(cat(header(0x46, 1), {0xFF, 0, 'a', 'b', 0xFF, 0}), out), DecodeStatus::kOverrun);
   // Escaped values come out unchanged, even when they are codes.
   out.clear();
-  EXPECT_EQ(stream_decode(cat(header(0x46, 4), {0xFF, 1, 0x80, 'a', 'b', 0xFF, 0x80, 0x80, 0xFF, 0}), out),
+  EXPECT_EQ(stream_decode(cat(header(0x46, 3), {0xFF, 1, 0x80, 'a', 'b', 0xFF, 0x80, 0x80, 0xFF, 0}), out),
             DecodeStatus::kOk);
-  EXPECT_EQ(out, (Bytes{0x80, 'a', 'b', 0}));
+  EXPECT_EQ(out, (Bytes{0x80, 'a', 'b'}));
+}
+
+// Every decoder must produce exactly the declared size: a stream whose end comes first would
+// otherwise give made-up zero bytes and look like success.
+TEST_F(CompressTest, EarlyEndIsShortInEveryDecoder) {
+  auto declared_plus_one = [](Bytes s) {
+    const std::uint32_t size = ((std::uint32_t{s[2]} << 16) | (s[3] << 8) | s[4]) + 1;
+    s[2] = static_cast<std::uint8_t>(size >> 16), s[3] = static_cast<std::uint8_t>(size >> 8);
+    s[4] = static_cast<std::uint8_t>(size);
+    return s;
+  };
+  struct Case {
+    const char* what;
+    Bytes stream;
+  };
+  const Case cases[] = {
+      {"LZ77 stop after 2 of 6 bytes", cat(header(0x10, 6), {0xFE, 7, 8})},
+      {"LZ77 stop at once", cat(header(0x10, 200), {0xFC})},
+      {"LZ77 one short", declared_plus_one(compress_quiet(repeated_text(3000)))},
+      {"Huffman end one short", declared_plus_one(encode_huffman(repeated_text(500), {}))},
+      {"byte-pair end at once, 16 MiB declared", cat(header(0x46, 0xFFFFFF), {0xFF, 0, 0xFF, 0})},
+      {"byte-pair one short", declared_plus_one(encode_bytepair(repeated_text(800), 20, 0))},
+  };
+  for (const Case& c : cases) {
+    Bytes out;
+    EXPECT_EQ(stream_decode(c.stream, out), DecodeStatus::kShort) << c.what;
+    auto* block = static_cast<std::uint8_t*>(console.allocate(c.stream.size()));
+    std::memcpy(block, c.stream.data(), c.stream.size());
+    std::int32_t size = static_cast<std::int32_t>(c.stream.size());
+    DecodeStatus status = DecodeStatus::kOk;
+    EXPECT_EQ(stream_decompress(block, &size, 1, &status), nullptr) << c.what;
+    EXPECT_EQ(status, DecodeStatus::kShort) << c.what;
+    console.release(block);
+  }
+  EXPECT_STREQ(decode_status_text(DecodeStatus::kShort), "stream stops before the declared size");
 }
 
 // ---- the real compressor ---------------------------------------------------------------------

@@ -141,8 +141,10 @@ int image_extract(const char* path, const char* names, int image_format) {
     ShapeImage picture;
     ShpiError error;
     if (index < 0 || shpi_decode_entry(pack.data, pack.size, pack.directory, static_cast<std::size_t>(index),
-                                       &picture, &error) != ShpiStatus::kOk)
+                                       &picture, &error) != ShpiStatus::kOk) {
+      if (index >= 0 && error.message[0] != '\0') console.print("'%s': %s\n", e->name, error.message);
       console.fatal("'%s' is corrupt or not an image or has unknown format", e->name);
+    }
     image_write_file(image_format, make_unpack_folders(parts).c_str(), picture);
     shape_image_release(&picture);
   }
