@@ -73,7 +73,8 @@ bool decompress_into(EntryCursor* cursor, PackEntry* entry, std::uint8_t* data, 
   std::uint8_t* plain = stream_decompress(data, &length, 1, &status);
   if (plain == nullptr) {
     console.release(data);
-    console.print("'%s': compressed data is corrupt (%s)\n", shown_name(entry), decode_status_text(status));
+    console.print("'%s': compressed data is corrupt (%s)\n", console_printable(shown_name(entry)).c_str(),
+                  decode_status_text(status));
     return false;
   }
   cursor->memory = plain;

@@ -115,13 +115,13 @@ bool add_entry(const PackSource& src, std::vector<PackEntry>& out, PackEntry e, 
   }
   if (offset < 0 || size < 0 || offset > src.readable || size > src.readable - offset) {
     console.print("'%s': entry '%s' lies outside the pack (offset %lld, size %lld, pack %lld bytes)\n",
-                  src.shown, e.name, static_cast<long long>(offset), static_cast<long long>(size),
-                  static_cast<long long>(src.readable));
+                  src.shown, console_printable(e.name).c_str(), static_cast<long long>(offset),
+                  static_cast<long long>(size), static_cast<long long>(src.readable));
     return false;
   }
   // Data inside the directory would let a pack contain itself.
   if (size > 0 && offset < directory_end) {
-    console.print("'%s': entry '%s' overlaps the directory\n", src.shown, e.name);
+    console.print("'%s': entry '%s' overlaps the directory\n", src.shown, console_printable(e.name).c_str());
     return false;
   }
   e.offset = static_cast<std::int32_t>(offset);
@@ -279,7 +279,8 @@ bool read_fst(const PackSource& src, std::vector<PackEntry>& out) {
     const std::int64_t next = i + 1 < offsets.size() ? offsets[i + 1] : src.readable;
     raw[i].size = next - raw[i].offset;
     if (raw[i].size < 0) {
-      console.print("'%s': FST entry '%s' ends before it starts\n", src.shown, raw[i].entry.name);
+      console.print("'%s': FST entry '%s' ends before it starts\n", src.shown,
+                    console_printable(raw[i].entry.name).c_str());
       return false;
     }
   }
@@ -308,7 +309,8 @@ bool read_qpp(const PackSource& src, std::vector<PackEntry>& out) {
     const std::int64_t next = i + 1 < raw.size() ? raw[i + 1].offset : src.readable;
     raw[i].size = next - raw[i].offset;
     if (raw[i].size < 0) {
-      console.print("'%s': QPP entry '%s' ends before it starts\n", src.shown, raw[i].entry.name);
+      console.print("'%s': QPP entry '%s' ends before it starts\n", src.shown,
+                    console_printable(raw[i].entry.name).c_str());
       return false;
     }
   }

@@ -398,7 +398,7 @@ int pack_update(const char* base, const char* archive, const char* names, int co
     if (slot != nullptr) {
       slot->compress = static_cast<std::uint8_t>(compress);
       load_file(slot, f);
-      console.print("replaced '%s'\n", slot->name);
+      console.print("replaced '%s'\n", console_printable(slot->name).c_str());
       ++replaced;
     } else {
       slot = table + slot_count(table);

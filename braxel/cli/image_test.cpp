@@ -281,14 +281,19 @@ TEST_F(ImageTest, ShortStreamsAreCorruptWherever) {
 
 TEST_F(ImageTest, ExtractKeepsFilesBelowTheCurrentFolder) {
   const Bytes img = image_block(0x7B, 2, 1, Bytes{1, 2}, palette_block(ramp_with({})));
-  write_bytes(
-      "p.fsh",
-      shpi_pack("GIMX",
-                {{"a/bc", img}, {"/abc", img}, {"../a", img}, {"c:ab", img}, {"good", img}, {"..\\b", img}}));
+  write_bytes("p.fsh", shpi_pack("GIMX", {{"a/bc", img},
+                                          {"/abc", img},
+                                          {"../a", img},
+                                          {"c:ab", img},
+                                          {"good", img},
+                                          {"..\\b", img},
+                                          {"GOOD", img},
+                                          {"ab/", img},
+                                          {"e\x1b[m", img}}));
   const RunResult r = run({"-ebmp", "p.fsh"});
   EXPECT_EQ(r.status, 1) << r.out;
   EXPECT_EQ(files(), (std::vector<std::string>{"a/bc.bmp", "good.bmp", "p.fsh"})) << r.out;
-  for (const char* refused : {"/abc", "../a", "c:ab", "..\\b"})
+  for (const char* refused : {"/abc", "../a", "c:ab", "..\\b", "GOOD", "ab/", "e\\x1B[m"})
     EXPECT_NE(r.out.find("'" + std::string(refused) + "' not extracted"), std::string::npos) << refused;
 }
 
