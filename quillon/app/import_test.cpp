@@ -139,6 +139,7 @@ TEST_F(ImportJob, FailuresWriteNothing) {
 TEST(ImportText, MessagesAndBaseNames) {
   AUREX_seterror("Because.");
   EXPECT_EQ(import_message(IMPORT_READFAILED, "in.mp3", "out.asf"), "Failed to read in.mp3: Because.");
+  EXPECT_EQ(import_message(IMPORT_INVALIDDATA, "x.wav", "o"), "x.wav contains invalid data: Because.");
   EXPECT_EQ(import_message(IMPORT_MULTIPLEELEMENTS, "b.bnk", "o"), "b.bnk contains multiple audio elements");
   EXPECT_EQ(import_message(-9, "a", "b"), "Unknown error code: -9");
   EXPECT_EQ(import_message(IMPORT_OK, "a", "b"), "");

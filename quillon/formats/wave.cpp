@@ -113,12 +113,13 @@ int wave_info(SINSTANCE* inst, SINFO** out, int element) {
   if (body.channels < 1 || body.channels > STIMBRE_MAXCHANNELS)
     return fail("Unsupported number of channels in Wave importer.");
   if (body.bits != 8 && body.bits != 16) return fail("Unsupported bits per sample in Wave importer.");
+  if (!sinfo_rateinrange(body.rate)) return fail("Unsupported sample rate in Wave importer.");
   SINFO* info = static_cast<SINFO*>(galloc(sizeof(SINFO)));
   if (!info) return fail("Couldn't allocate memory for an SINFO structure.");
   AUREX_initsinfo(info);
   STIMBRE& t = info->timbres[0];
   t.numchannels = static_cast<int8_t>(body.channels);
-  t.samplerate = static_cast<int32_t>(body.rate > INT32_MAX ? INT32_MAX : body.rate);
+  t.samplerate = static_cast<int32_t>(body.rate);
   int64_t frames = datasize / body.channels;
   if (body.bits == 16) frames /= 2;
   t.numsamples = static_cast<int32_t>(frames > INT32_MAX ? INT32_MAX : frames);
