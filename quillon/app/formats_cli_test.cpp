@@ -50,4 +50,37 @@ TEST_F(FormatsCli, WaveVariantsOfEditorsReadAsTheOriginal) {
   }
 }
 
+TEST_F(FormatsCli, AiffVariantsOfEditorsReadAsTheOriginal) {
+  if (!havetool("sox") || !havetool("ffmpeg")) GTEST_SKIP() << "needs sox and ffmpeg";
+  writemusic(path("src.wav"), 4410, 2, 44100);
+  const std::string src = path("src.wav");
+  const std::string ff = "ffmpeg -y -loglevel error -i " + src + " -f aiff ";
+  struct Case {
+    const char* name;
+    std::string make;
+    int tolerance;
+  };
+  const std::vector<Case> cases = {
+      {"sox_s16", "sox " + src + " " + path("x.aiff"), 0},
+      {"sox_s24", "sox " + src + " -b 24 " + path("x.aiff"), 1},
+      {"sox_s32", "sox " + src + " -b 32 " + path("x.aiff"), 1},
+      {"sox_s8", "sox " + src + " -D -b 8 " + path("x.aiff"), 256},
+      {"ffmpeg_sowt", ff + "-c:a pcm_s16le " + path("x.aiff"), 0},
+      {"ffmpeg_fl32", ff + "-c:a pcm_f32be " + path("x.aiff"), 1},
+      {"ffmpeg_s24", ff + "-c:a pcm_s24be " + path("x.aiff"), 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(shell(c.make).status, 0);
+    const Result r = quillon("convert --rep s16l_int " + path("x.aiff") + " " + path("back.wav"));
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_LE(maxdiff(samplesof(src), samplesof(path("back.wav"))), c.tolerance);
+    EXPECT_EQ(quillon("import " + path("x.aiff") + " " + dir_.string()).status, 0);
+  }
+  // What quillon writes, sox reads as the original.
+  ASSERT_EQ(quillon("convert " + src + " " + path("out.aiff")).status, 0);
+  ASSERT_EQ(shell("sox " + path("out.aiff") + " " + path("sox.wav")).status, 0);
+  EXPECT_EQ(maxdiff(samplesof(src), samplesof(path("sox.wav"))), 0);
+}
+
 }  // namespace

@@ -5,12 +5,12 @@
 #include "quillon/formats/wave.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 
 #include "quillon/runtime/gfile.h"
 #include "quillon/runtime/gmem.h"
 #include "quillon/soundcore/samples.h"
+#include "quillon/soundcore/widepcm.h"
 
 namespace {
 
@@ -39,8 +39,11 @@ struct Format {
 
   uint32_t width() const { return bits / 8; }
   uint32_t framebytes() const { return channels * width(); }
-  // What the sample engine reads itself; everything else is converted here.
+  // What the sample engine reads itself; everything else is converted as it is read.
   bool engine() const { return tag == kFormatPcm && (bits == 8 || bits == 16) && keep == channels; }
+  WIDEPCM_LAYOUT layout() const {
+    return {static_cast<int>(width()), tag == kFormatFloat, false, true, static_cast<int>(channels)};
+  }
 };
 
 int fail(const char* message) {
@@ -93,64 +96,6 @@ int64_t finddata(gfile* file) {
     return -1;
   }
   return ggetle(chunk + 4, 4);
-}
-
-int16_t clip16(int64_t v) {
-  return static_cast<int16_t>(std::clamp<int64_t>(v, -32768, 32767));
-}
-
-int16_t fromfloat(double x) {
-  if (!(x == x)) return 0;  // NaN
-  return clip16(std::lrint(std::clamp(x, -1.0, 1.0) * 32768.0));
-}
-
-// One sample of a format the engine does not read, rounded to 16 bits.
-int16_t convert(const uint8_t* p, const Format& f) {
-  if (f.tag == kFormatFloat) {
-    if (f.bits == 32) {
-      const uint32_t u = ggetle(p, 4);
-      float x;
-      std::memcpy(&x, &u, 4);
-      return fromfloat(x);
-    }
-    const uint64_t u = ggetle(p, 4) | static_cast<uint64_t>(ggetle(p + 4, 4)) << 32;
-    double x;
-    std::memcpy(&x, &u, 8);
-    return fromfloat(x);
-  }
-  switch (f.bits) {
-    case 8:
-      return static_cast<int16_t>(p[0] * 256 - 32768);
-    case 16:
-      return static_cast<int16_t>(ggetle(p, 2));
-    case 24: {
-      const int32_t v = static_cast<int32_t>(ggetle(p, 3) << 8) >> 8;
-      return clip16((int64_t{v} + 128) >> 8);
-    }
-    default: {
-      const auto v = static_cast<int32_t>(ggetle(p, 4));
-      return clip16((int64_t{v} + 32768) >> 16);
-    }
-  }
-}
-
-// Reads `frames` frames from the current position, keeping the first f.keep channels.
-int readconverted(gfile* file, const Format& f, STIMBRE& t) {
-  constexpr int32_t kRunBytes = 16384;
-  uint8_t buf[kRunBytes];
-  const int32_t framebytes = static_cast<int32_t>(f.framebytes());
-  const int32_t run = std::max<int32_t>(1, kRunBytes / framebytes);
-  for (int32_t i = 0; i < t.numsamples;) {
-    const int32_t n = std::min(run, t.numsamples - i);
-    if (gread(file, buf, n * framebytes) != n * framebytes) return fail("Couldn't read samples from file.");
-    for (int32_t k = 0; k < n; ++k) {
-      const uint8_t* frame = buf + k * framebytes;
-      for (uint32_t c = 0; c < f.keep; ++c) t.samples[c][i + k] = convert(frame + c * f.width(), f);
-    }
-    i += n;
-    AUREX_progress(static_cast<int>(int64_t{i} * 100 / t.numsamples));
-  }
-  return 1;
 }
 
 }  // namespace
@@ -251,7 +196,7 @@ int wave_read(SINSTANCE* inst, SINFO* info, int) {
   const int32_t positions[STIMBRE_MAXCHANNELS] = {};
   int result = 1;
   if (!f.engine())
-    result = readconverted(inst->file, f, t);
+    result = widepcm_read(inst->file, f.layout(), t);
   else if (t.numsamples > 0)
     result = isimportsamples(inst->file, positions, 0, 0, t.numsamples, t.numchannels, t.samplerep, states,
                              t.samples);
