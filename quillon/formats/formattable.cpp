@@ -1,6 +1,7 @@
 // The constant table of format modules: index = format number of the file API. A row whose
 // module is not part of this build has no operations, so every call on it reports its own
 // "not supported" message.
+#include "quillon/formats/aiff.h"
 #include "quillon/formats/dzlpsstream.h"
 #include "quillon/formats/macstream.h"
 #include "quillon/formats/mpeg.h"
@@ -11,7 +12,9 @@
 #include "quillon/soundcore/aurex.h"
 
 const AUREX_FORMAT AUREX_formats[AUREX_NUMFORMATS] = {
-    /*  0 */ {"aiff", "Apple AIFF/AIFC"},
+    /*  0 */
+    {"aiff", "Apple AIFF/AIFC", aiff_about, aiff_identify, aiff_open, aiff_info, aiff_read, aiff_close,
+     aiff_create, aiff_write, aiff_wclose},
     /*  1 */
     {"wave", "Microsoft Wave", wave_about, wave_identify, wave_open, wave_info, wave_read, wave_close,
      wave_create, wave_write, wave_wclose},

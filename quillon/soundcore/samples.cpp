@@ -206,6 +206,30 @@ bool importqvxablock(gfile* f, const int32_t* positions, int32_t first, int32_t 
   return true;
 }
 
+// ---- DVI -----------------------------------------------------------------------------------
+
+constexpr int32_t kDviRunFrames = 1024;
+
+// Mono data starts on a byte, so `first` is even for mono whenever a sound is read in pieces.
+bool importdvi(gfile* f, int32_t pos, int32_t first, int32_t count, int channels, AUREX_COMPSTATE** states,
+               int16_t** buffers) {
+  if (!seekto(f, pos)) return fail("Couldn't read DVI samples.");
+  DVI_STATE st[2] = {};
+  for (int c = 0; c < channels; ++c)
+    if (states && states[c]) st[c] = states[c]->dvi;
+  uint8_t in[kDviRunFrames];
+  for (int32_t at = first; at < first + count;) {
+    const int32_t n = std::min(kDviRunFrames, first + count - at);
+    if (!readexact(f, in, dvi_bytes(n, channels))) return fail("Couldn't read DVI samples.");
+    int16_t* out[2] = {buffers[0] + at, channels == 2 ? buffers[1] + at : nullptr};
+    dvi_decode(in, n, channels, st, out);
+    at += n;
+  }
+  for (int c = 0; c < channels; ++c)
+    if (states && states[c]) states[c]->dvi = st[c];
+  return true;
+}
+
 // ---- MPEG frames --------------------------------------------------------------------------
 
 constexpr uint32_t kMpegSyncMask = 0xFFF00000u;  // twelve set bits: MPEG-1 or MPEG-2 (not 2.5)
@@ -455,6 +479,26 @@ bool exportqvxablock(Sink& sink, int32_t first, int32_t count, int flags, AUREX_
   return ok;
 }
 
+bool exportdvi(Sink& sink, int32_t first, int32_t count, AUREX_COMPSTATE** states, const STIMBRE* t) {
+  const int channels = t->numchannels;
+  if (channels > 2) return fail("DVI exporter cannot handle this numchannels.");
+  DVI_STATE scratch[2] = {};
+  DVI_STATE st[2];
+  for (int c = 0; c < channels; ++c) st[c] = states && states[c] ? states[c]->dvi : scratch[c];
+  uint8_t out[kDviRunFrames];
+  for (int32_t at = first; at < first + count;) {
+    const int32_t n = std::min(kDviRunFrames, first + count - at);
+    const int16_t* in[2] = {t->samples[0] + at, channels == 2 ? t->samples[1] + at : nullptr};
+    if (at % 65536 == 0) AUREX_progress(progressof(at, t->numsamples));
+    dvi_encode(in, n, channels, st, out);
+    if (!sink.put(out, dvi_bytes(n, channels))) return false;
+    at += n;
+  }
+  for (int c = 0; c < channels; ++c)
+    if (states && states[c]) states[c]->dvi = st[c];
+  return true;
+}
+
 // The encoder's sink over ours; remembers a failed write, which has stored its own message.
 struct MpegOut {
   Sink* sink;
@@ -564,6 +608,9 @@ int32_t exportto(Sink& sink, int32_t first, int32_t count, int flags, AUREX_COMP
     case SREP_LAYER1:
     case SREP_LAYER2:
       ok = exportmpeg(sink, first, count, t);
+      break;
+    case SREP_DVI_INT:
+      ok = exportdvi(sink, first, count, states, t);
       break;
     default:
       return fail(kMsgExportFormat), 0;
@@ -699,6 +746,10 @@ int isimportsamples(gfile* file, const int32_t* positions, int32_t startframedis
       break;
     case SREP_QVXA_BLK:
       ok = importqvxablock(file, pos, first, count, channels, states, buffers);
+      break;
+    case SREP_DVI_INT:
+      if (channels > 2) return fail(kMsgImport), 0;
+      ok = importdvi(file, pos[0], first, count, channels, states, buffers);
       break;
     case SREP_LAYER1:
     case SREP_LAYER2:
