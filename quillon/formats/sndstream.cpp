@@ -312,7 +312,7 @@ bool writestream(const SNDSTREAM_VARIANT& v, gfile* f, const SINFO* info, AUREX_
     data.resize(static_cast<size_t>(estimate) + 8 * channels);
     int32_t offsets[4] = {};
     const int32_t bytes = isexportsamplesto(data.data(), static_cast<int32_t>(data.size()), written, n,
-                                            v.writeflags, states, offsets, &t);
+                                            v.writeflags | AUREX_EXPORT_STREAM, states, offsets, &t);
     if (bytes < 0) return false;
     c.bytes(data.data(), static_cast<size_t>(bytes));
     if (offsettable) {
