@@ -1,12 +1,17 @@
 // The constant table of format modules: index = format number of the file API. A row whose
 // module is not part of this build has no operations, so every call on it reports its own
 // "not supported" message.
+#include "quillon/formats/cdxa.h"
+#include "quillon/formats/consolecommon.h"
 #include "quillon/formats/dzlpsstream.h"
 #include "quillon/formats/macstream.h"
 #include "quillon/formats/mpeg.h"
+#include "quillon/formats/oktavagstream.h"
 #include "quillon/formats/pcstream.h"
 #include "quillon/formats/ps2stream.h"
 #include "quillon/formats/psxstream.h"
+#include "quillon/formats/raw.h"
+#include "quillon/formats/vag.h"
 #include "quillon/formats/wave.h"
 #include "quillon/soundcore/aurex.h"
 
@@ -16,9 +21,15 @@ const AUREX_FORMAT AUREX_formats[AUREX_NUMFORMATS] = {
     {"wave", "Microsoft Wave", wave_about, wave_identify, wave_open, wave_info, wave_read, wave_close,
      wave_create, wave_write, wave_wclose},
     /*  2 */ {"", ""},
-    /*  3 */ {"cdxa", "CD-ROM XA"},
-    /*  4 */ {"vag", "Sony VAG"},
-    /*  5 */ {"raw", "RAW (no header)"},
+    /*  3 */
+    {"cdxa", "CD-ROM XA", cdxa_about, cdxa_identify, console_open, cdxa_info, cdxa_read, console_close,
+     console_open, cdxa_write, console_close},
+    /*  4 */
+    {"vag", "Sony VAG", vag_about, vag_identify, console_open, vag_info, vag_read, console_close,
+     console_open, vag_write, console_close},
+    /*  5 */
+    {"raw", "RAW (no header)", raw_about, raw_identify, console_open, raw_info, raw_read, console_close,
+     console_open, raw_write, console_close},
     /*  6 */ {"n64hybrid", "ZOR N64/AIFF hybrid"},
     /*  7 */ {"pcbank", "SND PC bank"},
     /*  8 */ {"pcpatch", "SND PC patch"},
@@ -36,7 +47,9 @@ const AUREX_FORMAT AUREX_formats[AUREX_NUMFORMATS] = {
     /* 16 */
     {"macstream", "SND MAC stream", macstream_about, macstream_identify, sndstream_open, macstream_info,
      macstream_read, sndstream_close, sndstream_create, macstream_write, sndstream_wclose},
-    /* 17 */ {"oktavagstream", "OKTA VAG stream"},
+    /* 17 */
+    {"oktavagstream", "OKTA VAG stream", oktavagstream_about, nullptr, nullptr, nullptr, nullptr, nullptr,
+     console_open, oktavagstream_write, console_close},
     /* 18 */
     {"dzlpsstream", "Obsolete DZL 2000 PS stream", dzlpsstream_about, nullptr, nullptr, nullptr, nullptr,
      nullptr, sndstream_create, dzlpsstream_write, sndstream_wclose},
