@@ -73,7 +73,13 @@ inline Bytes writefile(int format, const std::vector<SINFO*>& elements, int* res
   int ok = AUREX_create(f, &inst, format) > 0;
   for (size_t i = 0; ok && i < elements.size(); ++i)
     if (elements[i]) ok = AUREX_write(inst, elements[i], indexes.empty() ? int(i) : indexes[i]);
-  if (inst) ok = AUREX_wclose(inst) && ok;
+  if (inst) {
+    // The first failure's message is the one to report.
+    const std::string message = AUREX_lasterror();
+    const int closed = AUREX_wclose(inst);
+    if (!ok) AUREX_seterror(message.c_str());
+    ok = ok && closed;
+  }
   gclose(f);
   if (result) *result = ok;
   Bytes b = ok ? slurp(path) : Bytes();

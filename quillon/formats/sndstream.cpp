@@ -52,6 +52,7 @@ enum : uint8_t {
   kTagEnd = 0xFF,
 };
 constexpr uint8_t kScalingTableTags[4] = {0x12, 0x17, 0x1D, 0x20};
+constexpr uint8_t kDataOffsetTags[4] = {0x88, 0x89, 0x94, 0x95};
 constexpr int32_t kScalingTableSize = SINFO_PARAMBLOCKSIZE;
 constexpr int kMaxEnvelopePoints = 8;
 constexpr uint8_t kLengthEscape = 0xFF;  // a 4-byte big-endian length follows
@@ -528,7 +529,8 @@ bool readtableref(const SNDSTREAM_VARIANT& v, Reader& r, uint8_t tag, int64_t va
   return r.seek(back) || fail(kMsgRead);
 }
 
-bool parseheader(const SNDSTREAM_VARIANT& v, Reader& r, int64_t start, SINFO* info) {
+bool parseheader(const SNDSTREAM_VARIANT& v, Reader& r, int64_t start, SINFO* info,
+                 int32_t (*dataoffsets)[4] = nullptr) {
   uint8_t ph[4];
   if (!r.seek(start) || !r.read(ph, 4)) return fail(kMsgRead);
   if (ph[3] & 2) {
@@ -546,6 +548,9 @@ bool parseheader(const SNDSTREAM_VARIANT& v, Reader& r, int64_t start, SINFO* in
     if (tag == kTagPad || tag == kTagPlatformSection) continue;
     if (tag == kTagNextTimbre || tag == kTagEnd) {
       if (!tagstotimbre(platform, tags, info->timbres[timbre])) return false;
+      if (dataoffsets) {
+        for (int c = 0; c < 4; ++c) dataoffsets[timbre][c] = tags[kDataOffsetTags[c]];
+      }
       if (tag == kTagEnd) break;
       if (++timbre >= SINFO_MAXTIMBRES) return fail(kMsgCorrupt);
       resettimbre(platform, tags);
@@ -711,6 +716,13 @@ bool readstream(const SNDSTREAM_VARIANT& v, Reader& r, STIMBRE& t, AUREX_COMPSTA
 
 uint16_t sndstream_crc16(const uint8_t* data, size_t size) {
   return crc16(data, size);
+}
+
+int sndpatch_readheader(gfile* file, int64_t start, bool bigendian, SINFO* info, int32_t (*dataoffsets)[4]) {
+  SNDSTREAM_VARIANT v{};
+  v.bigendian = bigendian;
+  Reader r{file, gsize(file)};
+  return parseheader(v, r, start, info, dataoffsets) ? 1 : 0;
 }
 
 SABOUT* sndstream_about(const SNDSTREAM_VARIANT& v) {
