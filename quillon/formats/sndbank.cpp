@@ -126,6 +126,12 @@ struct BlobStore {
     index.emplace(h, static_cast<int>(blobs.size()) - 1);
     return static_cast<int>(blobs.size()) - 1;
   }
+  // Forgets every blob from the n-th on.
+  void truncate(size_t n) {
+    if (blobs.size() <= n) return;
+    blobs.resize(n);
+    std::erase_if(index, [n](const auto& entry) { return static_cast<size_t>(entry.second) >= n; });
+  }
 };
 
 // ---- reading ------------------------------------------------------------------------------
@@ -746,8 +752,17 @@ int sndbank_write(SINSTANCE* inst, SINFO* info, int element) {
   fresh.bankword = info->bankword;
   const int timbres = std::clamp<int>(info->numtimbres, 1, SINFO_MAXTIMBRES);
   fresh.timbres.resize(static_cast<size_t>(timbres));
-  for (int i = 0; i < timbres; ++i)
-    if (!addtimbre(*w, info->timbres[i], fresh.timbres[static_cast<size_t>(i)])) return 0;
+  // A sound that cannot be stored leaves none of its tables or blocks in the bank.
+  const size_t tables = w->tables.blobs.size(), envelopes = w->envelopes.blobs.size(),
+               blocks = w->blocks.blobs.size();
+  for (int i = 0; i < timbres; ++i) {
+    if (!addtimbre(*w, info->timbres[i], fresh.timbres[static_cast<size_t>(i)])) {
+      w->tables.truncate(tables);
+      w->envelopes.truncate(envelopes);
+      w->blocks.truncate(blocks);
+      return 0;
+    }
+  }
   fresh.used = true;
   s = std::move(fresh);
   ++inst->numelements;

@@ -328,6 +328,24 @@ TEST(SndBank, VersionTwoIsRead) {
   AUREX_freesinfo(back);
 }
 
+TEST(SndBank, ARefusedSoundLeavesNothingBehind) {
+  Sound refused(SREP_S16L_BLK, 1, 22050, 100), kept(SREP_S16L_BLK, 1, 22050, 100, 2);
+  decorate(refused.t(), 5);
+  refused.t().instH = 9;  // refused after its scaling table was looked at
+  const std::string path = temppath("refused.bnk");
+  gfile* f = gwopen(path.c_str());
+  SINSTANCE* inst = nullptr;
+  ASSERT_GT(AUREX_create(f, &inst, kPcBank), 0);
+  EXPECT_FALSE(AUREX_write(inst, refused.info, 0));
+  EXPECT_TRUE(AUREX_write(inst, kept.info, 1)) << AUREX_lasterror();
+  EXPECT_TRUE(AUREX_wclose(inst)) << AUREX_lasterror();
+  gclose(f);
+  const Bytes b = slurp(path);
+  std::remove(path.c_str());
+  EXPECT_EQ(ggetle(&b[6], 2), 2u);
+  EXPECT_EQ(occurrences(b, static_cast<uint8_t*>(refused.t().paramblock[0]), 128), 0u);
+}
+
 // A patch is one element at offset 0 with absolute data offsets.
 Bytes patchfrom(const Bytes& bank, bool big) {
   const size_t element = 20 + word(bank, 20, big);
