@@ -11,6 +11,7 @@
 #include "quillon/runtime/gfile.h"
 #include "quillon/runtime/gmem.h"
 #include "quillon/soundcore/aurex.h"
+#include "quillon/soundcore/samples_console.h"
 
 namespace {
 
@@ -579,6 +580,10 @@ int64_t estimate(int64_t frames, int rep, int64_t channels) {
   }
 }
 
+AUREX_BYTESINK bytesink(Sink& sink) {
+  return {[](void* s, const uint8_t* data, int32_t n) { return static_cast<Sink*>(s)->put(data, n); }, &sink};
+}
+
 int32_t exportto(Sink& sink, int32_t first, int32_t count, int flags, AUREX_COMPSTATE** states,
                  int32_t* offsets, const STIMBRE* t) {
   if (count == 0) return 1;
@@ -611,6 +616,15 @@ int32_t exportto(Sink& sink, int32_t first, int32_t count, int flags, AUREX_COMP
       break;
     case SREP_DVI_INT:
       ok = exportdvi(sink, first, count, states, t);
+      break;
+    case SREP_CDXA:
+      ok = aurex_exportcdxa(bytesink(sink), first, count, states, t);
+      break;
+    case SREP_VAG_BLK:
+      ok = aurex_exportvag(bytesink(sink), first, count, flags, states, offsets, t);
+      break;
+    case SREP_N64_BLK:
+      ok = aurex_exportn64(bytesink(sink), first, count, offsets, t);
       break;
     default:
       return fail(kMsgExportFormat), 0;
@@ -755,6 +769,13 @@ int isimportsamples(gfile* file, const int32_t* positions, int32_t startframedis
     case SREP_LAYER2:
     case SREP_LAYER3:
       ok = importmpeg(file, pos[0], first, count, channels, buffers);
+      break;
+    case SREP_CDXA:
+      if (channels > 2) return fail(kMsgImport), 0;
+      ok = aurex_importcdxa(file, pos[0], first, count, channels, states, buffers);
+      break;
+    case SREP_VAG_BLK:
+      ok = aurex_importvag(file, pos, first, count, channels, states, buffers);
       break;
     default:
       return fail(kMsgImport), 0;

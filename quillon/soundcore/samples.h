@@ -15,6 +15,7 @@ struct gfile;
 enum : int {
   AUREX_EXPORT_CHANNELPREFIX = 0x40,  // 4-byte codec history before each channel, even padding
   AUREX_EXPORT_PREFIXBIGENDIAN = 0x02,
+  AUREX_EXPORT_STREAM = 0x1000,  // the data continues across calls: VAG without lead-in or end frame
 };
 
 // One channel's codec state; four per file being read or written.
