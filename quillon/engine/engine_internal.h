@@ -123,8 +123,8 @@ struct Reverb {
 
 // The output driver's state; one per process.
 struct Output {
-  const AudioDevOps* ops;
-  AudioDevBuffer* buf;
+  const AudioDevOps* ops = nullptr;
+  AudioDevBuffer* buf = nullptr;
   int rate, channels;
   uint32_t len;  // frames
   uint32_t writtenend, lastcursor;

@@ -12,15 +12,21 @@ namespace enginetest {
 
 inline constexpr int32_t kArena = 204800;  // what the preview gives the engine
 
+// Default settings at `rate`, resampling `quality` and service `period`, kept for the next start.
+inline void configure(int rate = 22050, int quality = 0, int period = 10) {
+  AUDIOCONFIG c;
+  ASSERT_EQ(AUDIO_getconfig(&c), 0);
+  c.rate = static_cast<uint16_t>(rate);
+  c.quality = static_cast<uint8_t>(quality);
+  c.period = static_cast<uint8_t>(period);
+  ASSERT_EQ(AUDIO_setconfig(&c), 0);
+}
+
 // Starts the engine at `rate` with default settings and no output device.
 class Offline : public ::testing::Test {
  protected:
   void start(int rate = 22050, int quality = 0) {
-    AUDIOCONFIG c;
-    ASSERT_EQ(AUDIO_getconfig(&c), 0);
-    c.rate = static_cast<uint16_t>(rate);
-    c.quality = static_cast<uint8_t>(quality);
-    ASSERT_EQ(AUDIO_setconfig(&c), 0);
+    configure(rate, quality);
     ASSERT_EQ(eng::engine_init(arena.data(), kArena, false), 0);
   }
   void SetUp() override { start(); }

@@ -149,6 +149,7 @@ int fx_apply() {
   }
   std::copy(counts, counts + 3, g.rev.counts);
   g.rev.idle = kIdleBlocks;  // the reset hook: idle until the first send
+  g.rev.processed = 0;
   g.rev.on = true;
   return AUDIO_OK;
 }
@@ -212,8 +213,16 @@ int AUDIO_setfx(int flags, int level, int mode, const void* block, size_t size, 
   if ((flags & 0x1F) != 0) return AUDIO_EUNAVAILABLE;
   if ((flags & 0xE0) == 0) flags |= 0xE0;
   int counts[3];
-  if (mode == 1 && !block_counts(static_cast<const uint8_t*>(block), size, counts)) return AUDIO_ERR;
+  const bool refused =
+      (flags & 0x20) && mode == 1 && !block_counts(static_cast<const uint8_t*>(block), size, counts);
   AUDIO_lock();
+  if (refused) {
+    g.fx.mode = 0;
+    fx_off();
+    update_sends();
+    AUDIO_unlock();
+    return AUDIO_ERR;
+  }
   level = std::clamp(level, 0, 127);
   if (flags & 0x20) g.fx.swlevel = level;
   if (flags & 0x80) g.fx.hwlevel = level;
