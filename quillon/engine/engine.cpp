@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "quillon/engine/engine_internal.h"
+#include "quillon/runtime/timer.h"
 
 namespace eng {
 
@@ -237,9 +238,13 @@ int AUDIO_attach() {
   AUDIO_lock();
   ensure_defaults();
   g.want.streamgate = no_gate;
-  g.attached = true;
+  int rc = AUDIO_OK;
+  if (!g.attached) {
+    g.attached = SYNCTASK_add(engine_streamservice, 0, 1) == 1;
+    if (!g.attached) rc = AUDIO_ESERVICE;
+  }
   AUDIO_unlock();
-  return AUDIO_OK;
+  return rc;
 }
 
 int AUDIO_addtickhook(void (*hook)()) {

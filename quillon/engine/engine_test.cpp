@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "quillon/engine/engine_testutil.h"
+#include "quillon/runtime/timer.h"
 
 using enginetest::kArena;
 using enginetest::Offline;
@@ -80,6 +81,40 @@ TEST(EngineLife, StartTwiceStopOnceRefuseSmallArena) {
   EXPECT_EQ(AUDIO_isrunning(), 0);
   EXPECT_EQ(AUDIO_shutdown(), AUDIO_ENOTRUNNING);
   EXPECT_EQ(AUDIO_alloc(4), nullptr);  // no arena once stopped
+}
+
+TEST(EngineLife, StreamServicesRunAsASynchronousTaskUnlessGated) {
+  static int runs = 0, gate = 0;
+  runs = 0;
+  std::vector<uint8_t> arena(kArena);
+  ASSERT_EQ(TIMER_init(100), 1);
+  ASSERT_EQ(AUDIO_attach(), 0);
+  ASSERT_EQ(eng::engine_init(arena.data(), kArena, false), 0);
+  auto service = [] { return ++runs, 0; };
+  ASSERT_EQ(AUDIO_addstreamservice(service), 0);
+  AUDIOCONFIG c = config();
+  auto run_one_tick = [] {
+    const uint32_t t = TIMER_ticks();
+    while (TIMER_ticks() < t + 2) SYNCTASK_run(nullptr);
+  };
+  run_one_tick();
+  EXPECT_GT(runs, 0);
+  const int before = runs;
+  AUDIO_shutdown();
+  c.streamgate = [] { return gate; };
+  AUDIO_setconfig(&c);
+  ASSERT_EQ(eng::engine_init(arena.data(), kArena, false), 0);
+  ASSERT_EQ(AUDIO_addstreamservice(service), 0);  // the lists start empty at every start
+  gate = 1;
+  run_one_tick();
+  EXPECT_EQ(runs, before);
+  gate = 0;
+  run_one_tick();
+  EXPECT_GT(runs, before);
+  AUDIO_shutdown();
+  c.streamgate = nullptr;
+  AUDIO_setconfig(&c);
+  TIMER_stop();
 }
 
 // The arena on its own, at a size where the table's growth matters.
