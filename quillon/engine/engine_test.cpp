@@ -93,11 +93,13 @@ TEST(EngineLife, StreamServicesRunAsASynchronousTaskUnlessGated) {
   auto service = [] { return ++runs, 0; };
   ASSERT_EQ(AUDIO_addstreamservice(service), 0);
   AUDIOCONFIG c = config();
-  auto run_one_tick = [] {
-    const uint32_t t = TIMER_ticks();
-    while (TIMER_ticks() < t + 2) SYNCTASK_run(nullptr);
+  // Runs the synchronous tasks for `ticks` ticks, or until the service has run.
+  auto run_tasks = [](uint32_t ticks, bool untilrun) {
+    const int before = runs;
+    const uint32_t end = TIMER_ticks() + ticks;
+    while (TIMER_ticks() < end && !(untilrun && runs > before)) SYNCTASK_run(nullptr);
   };
-  run_one_tick();
+  run_tasks(100, true);
   EXPECT_GT(runs, 0);
   const int before = runs;
   AUDIO_shutdown();
@@ -106,10 +108,10 @@ TEST(EngineLife, StreamServicesRunAsASynchronousTaskUnlessGated) {
   ASSERT_EQ(eng::engine_init(arena.data(), kArena, false), 0);
   ASSERT_EQ(AUDIO_addstreamservice(service), 0);  // the lists start empty at every start
   gate = 1;
-  run_one_tick();
+  run_tasks(3, false);
   EXPECT_EQ(runs, before);
   gate = 0;
-  run_one_tick();
+  run_tasks(100, true);
   EXPECT_GT(runs, before);
   AUDIO_shutdown();
   c.streamgate = nullptr;
