@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "quillon/codecs/parlet.h"
 #include "quillon/codecs/xa.h"
 #include "quillon/soundcore/sinfo.h"
 
@@ -24,6 +25,8 @@ struct AUREX_COMPSTATE {
   int32_t wholeprogress;  // set: only channel 0 reports progress, over the whole sound
   int32_t filepos;        // block codecs that resume at a file position
   int32_t leftover;       // samples decoded ahead by frame-based codecs
+  PARLET_DECODER parlet;  // Parlet decoder between reads
+  PARLET_ENCODER parletenc;
 };
 
 constexpr int AUREX_NUMCOMPSTATES = 4;
