@@ -6,6 +6,10 @@
 
 #include "quillon/codecs/parlet.h"
 
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
+
 namespace {
 
 constexpr int N = PARLET_SUBFRAME;
@@ -122,7 +126,8 @@ struct Gram {
 void buildgram(const float* g, int off, Gram* G) {
   G->off = off;
   const int len = N + off;
-  for (int d = 0; d < N; ++d) {
+  // Pulses of one phase lie an even distance apart: odd distances are never asked for.
+  for (int d = 0; d < N; d += 2) {
     float sum = 0.0f;
     for (int m = 0; m + d < len; ++m) {
       sum += g[m] * g[m + d];
@@ -148,16 +153,28 @@ struct Mode {
   float gainscale;  // 0.5 with interpolation
 };
 
-float dot(const float* a, const float* b, int n) {
-  // Four partial sums let the compiler keep several multiplications in flight.
-  float s0 = 0.0f, s1 = 0.0f, s2 = 0.0f, s3 = 0.0f;
+// Four partial sums, lane k taking the products k, k + 4, ...: the SSE2 path and the plain one
+// add in the same order and give the same result.
+inline float dot(const float* a, const float* b, int n) {
   int i = 0;
+  float s0 = 0.0f, s1 = 0.0f, s2 = 0.0f, s3 = 0.0f;
+#if defined(__SSE2__)
+  __m128 acc = _mm_setzero_ps();
+  for (; i + 4 <= n; i += 4) acc = _mm_add_ps(acc, _mm_mul_ps(_mm_loadu_ps(a + i), _mm_loadu_ps(b + i)));
+  alignas(16) float lanes[4];
+  _mm_store_ps(lanes, acc);
+  s0 = lanes[0];
+  s1 = lanes[1];
+  s2 = lanes[2];
+  s3 = lanes[3];
+#else
   for (; i + 4 <= n; i += 4) {
     s0 += a[i] * b[i];
     s1 += a[i + 1] * b[i + 1];
     s2 += a[i + 2] * b[i + 2];
     s3 += a[i + 3] * b[i + 3];
   }
+#endif
   for (; i < n; ++i) s0 += a[i] * b[i];
   return (s0 + s1) + (s2 + s3);
 }
@@ -170,8 +187,9 @@ void factor(Mode* md, const float* dc, const float (*phi)[HALF], float energy) {
     const float diag = at(i, i) * 1.0001f + 1e-6f - dot(l[i], l[i], i);  // a trace of ridge
     const float rii = std::sqrt(std::max(diag, 1e-9f * at(i, i) + 1e-9f));
     l[i][i] = rii;
-    for (int j = i + 1; j < HALF; ++j) l[j][i] = (at(i, j) - dot(l[i], l[j], i)) / rii;
-    md->z[i] = (dc[HALF - 1 - i] - dot(l[i], md->z, i)) / rii;
+    const float inv = 1.0f / rii;
+    for (int j = i + 1; j < HALF; ++j) l[j][i] = (at(i, j) - dot(l[i], l[j], i)) * inv;
+    md->z[i] = (dc[HALF - 1 - i] - dot(l[i], md->z, i)) * inv;
     zz += md->z[i] * md->z[i];
   }
   for (int i = 0; i < HALF; ++i) {
@@ -235,6 +253,31 @@ Choice choosegain(const Mode& md, const float* gains, bool entropyform, float ta
     *gain = bestgi;
     return best;
   }
+  // The coarsest gain in lo..63 that meets the target, if lo does.
+  auto coarsest = [&](int lo, Choice* best) {
+    int bestgi = lo;
+    for (int hi = PARLET_GAINS - 1; lo < hi;) {
+      const int mid = (lo + hi + 1) / 2;
+      const Choice ch = run(mid);
+      if (ch.err <= target) {
+        lo = bestgi = mid;
+        *best = ch;
+      } else {
+        hi = mid - 1;
+      }
+    }
+    return bestgi;
+  };
+  // Mostly the budget is far away: one search over all gains does.
+  Choice best = run(0);
+  int bestgi = 0;
+  if (!best.clamped && best.err <= target) {
+    bestgi = coarsest(0, &best);
+    if (!best.clamped) {
+      *gain = bestgi;
+      return best;
+    }
+  }
   int lo = 0, hi = PARLET_GAINS - 1;
   while (lo < hi) {  // the finest gain that fits the budget
     const int mid = (lo + hi) / 2;
@@ -244,21 +287,8 @@ Choice choosegain(const Mode& md, const float* gains, bool entropyform, float ta
       hi = mid;
     }
   }
-  Choice best = run(lo);
-  int bestgi = lo;
-  if (best.err <= target) {
-    for (hi = PARLET_GAINS - 1; lo < hi;) {
-      const int mid = (lo + hi + 1) / 2;
-      const Choice ch = run(mid);
-      if (ch.err <= target) {
-        lo = mid;
-        best = ch;
-        bestgi = mid;
-      } else {
-        hi = mid - 1;
-      }
-    }
-  }
+  best = run(lo);
+  bestgi = best.err <= target ? coarsest(lo, &best) : lo;
   *gain = bestgi;
   return best;
 }
@@ -266,10 +296,15 @@ Choice choosegain(const Mode& md, const float* gains, bool entropyform, float ta
 // Autocorrelation of the windowed frame and the Levinson recursion, in the decoder's sign
 // convention; returns the nearest table index of each coefficient.
 void analyse(const float* x, int* indices) {
+  static const struct Window {
+    double v[PARLET_FRAME];
+    Window() {
+      for (int n = 0; n < PARLET_FRAME; ++n)
+        v[n] = 0.54 - 0.46 * std::cos(2.0 * M_PI * (n + 0.5) / PARLET_FRAME);
+    }
+  } window;
   double w[PARLET_FRAME];
-  for (int n = 0; n < PARLET_FRAME; ++n) {
-    w[n] = x[n] * (0.54 - 0.46 * std::cos(2.0 * M_PI * (n + 0.5) / PARLET_FRAME));
-  }
+  for (int n = 0; n < PARLET_FRAME; ++n) w[n] = x[n] * window.v[n];
   double r[PARLET_ORDER + 1];
   for (int l = 0; l <= PARLET_ORDER; ++l) {
     double sum = 0.0;
@@ -356,9 +391,14 @@ void encodesubframe(PARLET_SYNTH* s, int j, const float* x, const float (*blocka
   float score[kPitchCandidates];
   std::fill(cand, cand + kPitchCandidates, -1);
   std::fill(score, score + kPitchCandidates, 0.0f);
+  // The window slides one sample per lag: its energy follows by adding one square and
+  // dropping another, in double so that no drift builds up over the lags.
+  double venergy = dot(now - N, now - N, N);
   for (int lag = 0; lag < 256; ++lag) {
     const float* v = now - N - lag;
-    const float corr = dot(d, v, N), energy = dot(v, v, N);
+    if (lag > 0) venergy += double{v[0]} * v[0] - double{v[N]} * v[N];
+    const float corr = dot(d, v, N);
+    const auto energy = static_cast<float>(venergy);
     if (corr <= 0.0f || energy <= 0.0f) continue;
     const float sc = corr * corr / energy;
     for (int c = 0; c < kPitchCandidates; ++c) {
