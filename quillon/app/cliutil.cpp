@@ -62,10 +62,12 @@ AtomicOutput::AtomicOutput(std::string target) : target_(std::move(target)) {
   umask(mask);
   fchmod(fd, 0666 & ~mask);
   file_ = gwopenfd(fd);
-  if (file_)
+  if (file_) {
     temp_ = pattern;
-  else
+    fd_ = fd;
+  } else {
     std::remove(pattern.c_str());
+  }
 }
 
 AtomicOutput::~AtomicOutput() {
@@ -75,12 +77,23 @@ AtomicOutput::~AtomicOutput() {
 
 bool AtomicOutput::commit() {
   if (!file_) return false;
+  // The data reaches the disk before the rename, and the folder's new entry after it: otherwise
+  // a power loss can leave the target renamed but empty or short.
+  gwriteflush(file_);
+  const bool flushed = temp_.empty() || fsync(fd_) == 0;
   const bool closed = gclose(file_) == 1;
   file_ = nullptr;
   if (temp_.empty()) return closed;
   // rename replaces a link at the target itself and never writes through it.
-  if (!closed || std::rename(temp_.c_str(), target_.c_str()) != 0) return false;
+  if (!flushed || !closed || std::rename(temp_.c_str(), target_.c_str()) != 0) return false;
   temp_.clear();
+  const size_t slash = target_.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : target_.substr(0, slash + 1);
+  const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    fsync(dir);
+    ::close(dir);
+  }
   return true;
 }
 

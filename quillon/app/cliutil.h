@@ -35,6 +35,7 @@ class AtomicOutput {
   std::string target_;
   std::string temp_;
   gfile* file_ = nullptr;
+  int fd_ = -1;  // the temporary file's descriptor, owned by file_
 };
 
 // Reads element `element` of `path` with whichever module identifies it. Returns the SINFO
