@@ -737,15 +737,21 @@ void STREAM_release(STREAM* handle, void* chunk) {
   if (!s) return;
   Locked lock(s);
   auto* p = static_cast<uint8_t*>(chunk);
-  // Only a chunk of the used part of the ring is taken: anything else would break the ring.
-  bool found = false;
-  if (p >= s->ring && p < s->ring_end) walk(*s, [&](Request*, uint8_t* q) { found = found || q == p; });
-  if (!found) {
+  if (!p || p < s->ring || p + 8 > s->ring_end) {
     FAULT(kSource, "STREAM_release - chunk does not belong to specified stream\n");
     return;
   }
   if (id_at(p) == kGivenBack) {
     FAULT(kSource, "STREAM_release - chunk has already been released\n");
+    return;
+  }
+  // Only a chunk of the used part of the ring is taken: anything else would break the ring. The
+  // read position first moves over chunks given back, which keeps that part short.
+  advance_read(*s);
+  bool found = false;
+  walk(*s, [&](Request*, uint8_t* q) { found = found || q == p; });
+  if (!found) {
+    FAULT(kSource, "STREAM_release - chunk does not belong to specified stream\n");
     return;
   }
   if (tap_at(p) != 0) {
