@@ -763,62 +763,59 @@ void STREAM_release(STREAM* handle, void* chunk) {
   resume_if_full(*s);
 }
 
-int32_t STREAM_gettable(STREAM* tap) {
-  Stream* s = check(tap, "STREAM_gettable");
+namespace {
+
+// A query: f's answer under the stream's lock, 0 for a bad handle.
+template <typename F>
+auto query(STREAM* handle, const char* function, F f) -> decltype(f(*handle->stream)) {
+  Stream* s = check(handle, function);
   if (!s) return 0;
   Locked lock(s);
-  return tap->waiting;
+  return f(*s);
+}
+
+}  // namespace
+
+int32_t STREAM_gettable(STREAM* tap) {
+  return query(tap, "STREAM_gettable", [&](Stream&) { return tap->waiting; });
 }
 
 int STREAM_state(STREAM* handle) {
-  Stream* s = check(handle, "STREAM_state");
-  if (!s) return 0;
-  Locked lock(s);
-  return s->state;
+  return query(handle, "STREAM_state", [](Stream& s) { return s.state; });
 }
 
 int STREAM_isendofstream(STREAM* tap) {
-  Stream* s = check(tap, "STREAM_isendofstream");
-  if (!s) return 0;
-  Locked lock(s);
-  return s->state == STREAM_IDLE && tap->waiting == 0;
+  return query(tap, "STREAM_isendofstream",
+               [&](Stream& s) { return s.state == STREAM_IDLE && tap->waiting == 0 ? 1 : 0; });
 }
 
 int STREAM_invalidchunk(STREAM* handle) {
-  Stream* s = check(handle, "STREAM_invalidchunk");
-  if (!s) return 0;
-  Locked lock(s);
-  return s->invalid;
+  return query(handle, "STREAM_invalidchunk", [](Stream& s) { return s.invalid ? 1 : 0; });
 }
 
 int32_t STREAM_buffersize(STREAM* handle) {
-  Stream* s = check(handle, "STREAM_buffersize");
-  return s ? static_cast<int32_t>(s->ring_end - s->ring) : 0;
+  return query(handle, "STREAM_buffersize",
+               [](Stream& s) { return static_cast<int32_t>(s.ring_end - s.ring); });
 }
 
 int32_t STREAM_bufferusage(STREAM* handle) {
-  Stream* s = check(handle, "STREAM_bufferusage");
-  if (!s) return 0;
-  Locked lock(s);
-  return s->in_use;
+  return query(handle, "STREAM_bufferusage", [](Stream& s) { return s.in_use; });
 }
 
 uint32_t STREAM_taprequestid(STREAM* tap) {
-  Stream* s = check(tap, "STREAM_taprequestid");
-  if (!s) return 0;
-  Locked lock(s);
-  if (tap->waiting <= 0) return 0;
-  uint32_t id = 0;
-  walk(*s, [&](Request* owner, uint8_t* p) {
-    if (p == tap->next && owner) id = owner->id;
+  return query(tap, "STREAM_taprequestid", [&](Stream& s) {
+    uint32_t id = 0;
+    if (tap->waiting > 0)
+      walk(s, [&](Request* owner, uint8_t* p) {
+        if (p == tap->next && owner) id = owner->id;
+      });
+    return id;
   });
-  return id;
 }
 
 int STREAM_requeststate(STREAM* handle, uint32_t id) {
-  Stream* s = check(handle, "STREAM_requeststate");
-  if (!s) return 0;
-  Locked lock(s);
-  const Request* r = find_request(*s, id);
-  return r ? r->state : 0;
+  return query(handle, "STREAM_requeststate", [&](Stream& s) {
+    const Request* r = find_request(s, id);
+    return r ? r->state : 0;
+  });
 }
