@@ -111,6 +111,13 @@ void release_op(Op& o) {
 
 int device_thread_start(System& s, int device);
 
+void insert_pending(Device& d, Op* o) {
+  auto at = std::upper_bound(d.pending.begin(), d.pending.end(), o, [](const Op* a, const Op* b) {
+    return a->priority != b->priority ? a->priority < b->priority : a->order < b->order;
+  });
+  d.pending.insert(at, o);
+}
+
 // Takes a free operation and queues it on its device; the caller fills the fields in `fill`.
 template <typename Fill>
 int queue(int device, int type, int priority, void* user, Fill fill) {
@@ -142,10 +149,7 @@ int queue(int device, int type, int priority, void* user, Fill fill) {
   o->handle = device | static_cast<int>(d.next_serial << 5);
   if (++d.next_serial > 0xFFFFFF) d.next_serial = 1;
   o->order = s.next_order++;
-  auto at = std::upper_bound(d.pending.begin(), d.pending.end(), o, [](const Op* a, const Op* b) {
-    return a->priority != b->priority ? a->priority < b->priority : a->order < b->order;
-  });
-  d.pending.insert(at, o);
+  insert_pending(d, o);
   const int handle = o->handle;
   lock.unlock();
   EVENT_set(d.work);
@@ -573,6 +577,18 @@ void FILESYS_cancelop(int op) {
   lock.unlock();
   d.done.notify_all();
   if (call) callback(op, -1, user);
+}
+
+void FILESYS_setpriorityop(int op, int priority) {
+  System& s = sys();
+  std::lock_guard lock(s.mutex);
+  bool pending, completed;
+  Op* o = locate(s, op, &pending, &completed);
+  if (!o || !pending) return;
+  Device& d = s.devices[device_of_op(op)];
+  std::erase(d.pending, o);
+  o->priority = std::clamp(priority, 0, 255);
+  insert_pending(d, o);
 }
 
 int FILESYS_atomic(int (*fn)(int priority, void* arg), int device, int priority, void* arg) {

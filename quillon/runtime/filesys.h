@@ -63,6 +63,8 @@ int FILESYS_wait(int op);
 // A pending operation is finished as cancelled; a read or write in progress stops after the
 // piece it is moving. Close, set end and delete are never cancelled.
 void FILESYS_cancelop(int op);
+// Gives a pending operation a new priority; one already under way or finished keeps its own.
+void FILESYS_setpriorityop(int op, int priority);
 // Runs fn(priority, arg) while the device serves only operations of at most that priority
 // number. Returns fn's result, or 0.
 int FILESYS_atomic(int (*fn)(int priority, void* arg), int device, int priority, void* arg);

@@ -145,6 +145,9 @@ TEST_F(FileSys, PendingOperationsAreServedByPriorityThenQueueOrder) {
                      ops.push_back(FILE_marker(device, user == 3 ? 50 : 150, reinterpret_cast<void*>(user)));
                      FILESYS_callbackop(ops.back(), record);
                    }
+                   ops.push_back(FILE_marker(device, 200, reinterpret_cast<void*>(4)));
+                   FILESYS_callbackop(ops.back(), record);
+                   FILESYS_setpriorityop(ops.back(), 10);  // moves ahead of all of them
                    EXPECT_EQ(FILESYS_status(ops[0]), FILESYS_PENDING);
                    return 7;
                  }),
@@ -153,7 +156,7 @@ TEST_F(FileSys, PendingOperationsAreServedByPriorityThenQueueOrder) {
     EXPECT_EQ(FILESYS_wait(op), FILESYS_DONE);
     EXPECT_EQ(FILESYS_completeop(op), 0);
   }
-  EXPECT_EQ(order(), (std::vector<intptr_t>{3, 1, 2}));
+  EXPECT_EQ(order(), (std::vector<intptr_t>{4, 3, 1, 2}));
 }
 
 TEST_F(FileSys, SeventeenthOperationFindsThePoolEmpty) {

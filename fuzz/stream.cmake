@@ -1,0 +1,1 @@
+ht_fuzz(fuzz_stream fuzz_stream.cpp quillon_runtime)
