@@ -13,6 +13,7 @@
 inline int fuzz_braxel_decode(std::uint8_t type, const std::uint8_t* data, std::size_t size) {
   static const bool ready = (console_init(), true);
   (void)ready;
+  stream_reset_expanded();  // the budget is one command's, and each input is one
   if (size < 3) return 0;
   // Declared sizes up to 128 KiB keep each run quick; the 16 MiB case is covered by the tests.
   std::vector<std::uint8_t> stream = {type, kStreamMagic, static_cast<std::uint8_t>(data[0] & 0x01), data[1],

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "braxel/archive/compress.h"
 #include "braxel/archive/pack.h"
 #include "braxel/cli/console/console.h"
 
@@ -27,6 +28,7 @@ inline void fuzz_pack_init() {
     return true;
   }();
   (void)ready;
+  stream_reset_expanded();  // the budget is one command's, and each input is one
 }
 
 // Writes data to a scratch file whose name ends in suffix; gives its path.

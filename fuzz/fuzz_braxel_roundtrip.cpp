@@ -11,6 +11,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const bool ready = (console_init(), true);
   (void)ready;
+  stream_reset_expanded();  // the budget is one command's, and each input is one
   std::vector<std::uint8_t> stream;
   lz77_compress(data, static_cast<std::int64_t>(size), stream, false);
   std::vector<std::uint8_t> out;

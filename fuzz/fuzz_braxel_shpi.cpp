@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "braxel/archive/compress.h"
 #include "braxel/cli/console/console.h"
 #include "braxel/image/shpi.h"
 
@@ -35,6 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return true;
   }();
   (void)ready;
+  stream_reset_expanded();  // the budget is one command's, and each input is one
   shpi_forget_palette();
   ShpiDirectory directory;
   ShpiError error;

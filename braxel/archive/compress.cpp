@@ -557,7 +557,10 @@ DecodeStatus decode_into(std::span<const std::uint8_t> in, std::span<std::uint8_
   }
 }
 
-// Checks the header and the declared size against what the input can expand to.
+std::int64_t g_expanded = 0;
+
+// Checks the header and the declared size against what the input can expand to, and counts the
+// size against the run's budget.
 DecodeStatus check_stream(std::span<const std::uint8_t> in, std::int32_t* size) {
   if (!stream_is_compressed(in.data(), static_cast<std::int64_t>(in.size()), size))
     return DecodeStatus::kNotCompressed;
@@ -565,10 +568,24 @@ DecodeStatus check_stream(std::span<const std::uint8_t> in, std::int32_t* size) 
     const std::int64_t body = static_cast<std::int64_t>(in.size()) - kStreamHeaderSize;
     if (*size > body * kMaxLz77Expansion) return DecodeStatus::kTooLarge;
   }
+  g_expanded += *size;
+  if (g_expanded > kMaxExpandedPerRun)
+    console.fatal(
+        "compressed data expands to more than %lld MiB in one command; packs nested in each other "
+        "without end?",
+        static_cast<long long>(kMaxExpandedPerRun >> 20));
   return DecodeStatus::kOk;
 }
 
 }  // namespace
+
+std::int64_t stream_expanded() {
+  return g_expanded;
+}
+
+void stream_reset_expanded() {
+  g_expanded = 0;
+}
 
 const char* decode_status_text(DecodeStatus status) {
   switch (status) {

@@ -19,6 +19,16 @@ inline constexpr int kStreamHeaderSize = 5;
 // The size field is 24 bits wide.
 inline constexpr std::int64_t kMaxStreamSize = 0xFFFFFF;
 
+// Bytes the decoders may produce in one run of the program, that is one command: archives of
+// compressed streams nested in each other would otherwise let a small file expand without bound.
+// Past it the run ends with a fatal error.
+inline constexpr std::int64_t kMaxExpandedPerRun = std::int64_t{2} << 30;
+
+// The bytes counted against that budget so far, and a fresh start of the count for hosts that
+// decode many inputs in one process.
+std::int64_t stream_expanded();
+void stream_reset_expanded();
+
 // Outcome of decoding one stream.
 enum class DecodeStatus {
   kOk = 0,

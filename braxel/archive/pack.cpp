@@ -421,7 +421,9 @@ PackEntry* pack_open(const char* path, int flags) {
       return nullptr;
     }
     PackEntry* inner = pack_scan(entry, flags);
-    pack_close(entry, 1);
+    // The entry's cursor stays open: its readable data (decompressed once) serves every read of
+    // the next level. The levels above are no longer needed.
+    pack_close(entry->parent, 1);
     if (inner == nullptr) {
       console.print("couldn't scan directory '%s'\n", name.c_str());
       pack_release(dir);

@@ -322,6 +322,40 @@ TEST_F(PackTest, NestedOpenDescendsAndReportsMissingNames) {
   EXPECT_NE(out.find("couldn't scan directory 'top.txt'\n"), std::string::npos) << out;
 }
 
+// Each level of a path through compressed archives nested in each other is decompressed once,
+// however many entries the innermost level has.
+TEST_F(PackTest, NestedCompressedLevelsAreDecompressedOnce) {
+  auto packed = [](const Bytes& plain) {
+    Bytes out;
+    lz77_compress(plain.data(), static_cast<std::int64_t>(plain.size()), out, false);
+    return out;
+  };
+  Files leaves;
+  for (int i = 0; i < 20; ++i) leaves.push_back({"leaf" + std::to_string(i), Bytes(500, 'a' + i)});
+  leaves.push_back({"z.bin", packed(Bytes(5000, 'z'))});
+  Bytes level = bigf(leaves);
+  std::int64_t expected = 5000;
+  std::string path_tail;
+  for (int depth = 0; depth < 8; ++depth) {
+    expected += static_cast<std::int64_t>(level.size());
+    level = bigf({{"in", packed(level)}, {"pad", text("p")}});
+    path_tail += "\\in";
+  }
+  const std::string path = write("nest.viv", level) + path_tail;
+  stream_reset_expanded();
+  testing::internal::CaptureStdout();
+  PackEntry* dir = pack_open(path.c_str(), 0);
+  testing::internal::GetCapturedStdout();
+  ASSERT_NE(dir, nullptr);
+  ASSERT_EQ(pack_count(dir), 21);
+  for (PackEntry* e = dir + 1; e->name[0] != '\0'; ++e) {
+    EXPECT_EQ(read_all(e).size(), e->name[0] == 'z' ? 5000u : 500u) << e->name;
+    pack_close(e, 0);
+  }
+  pack_release(dir);
+  EXPECT_EQ(stream_expanded(), expected);
+}
+
 // The base directory is joined with a backslash unless it ends in one (or a colon or slash), and
 // path components whose letter case differs from the disk are still found.
 TEST_F(PackTest, UpdateJoinsTheBaseDirectoryAndFindsComponentsInAnyCase) {

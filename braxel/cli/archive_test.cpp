@@ -233,6 +233,22 @@ TEST_F(ArchiveTest, PlantedLinksAreNeverWrittenThrough) {
   }
 }
 
+// The bytes one command may expand are bounded: 129 entries each claiming 16 MiB pass 2 GiB.
+TEST_F(ArchiveTest, ExpansionOfOneCommandIsBounded) {
+  const Bytes claims_16_mib = {0x46, 0xFB, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0xFF, 0};
+  Files entries;
+  for (int i = 0; i < 129; ++i) entries.push_back({"e" + std::to_string(1000 + i), claims_16_mib});
+  write_bytes("bomb.viv", bigf(entries));
+  const RunResult r = run({"-l", "bomb.viv"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("'e1127': compressed data is corrupt"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("'e1128': compressed data is corrupt"), std::string::npos) << r.out;
+  EXPECT_TRUE(
+      r.out.ends_with(fatal_text("compressed data expands to more than 2048 MiB in one command; packs nested "
+                                 "in each other without end?")))
+      << r.out;
+}
+
 // ---- update ----------------------------------------------------------------------------------
 
 TEST_F(ArchiveTest, ReplaceKeepsStoredNameAndAddGrowsHeader) {

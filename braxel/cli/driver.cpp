@@ -13,6 +13,7 @@
 #include "braxel/archive/pack.h"
 #include "braxel/archive/update.h"
 #include "braxel/cli/console/console.h"
+#include "braxel/cli/patch.h"
 #include "braxel/image/extract.h"
 #include "braxel/image/replace.h"
 
@@ -278,6 +279,7 @@ int braxel_main(int argc, char** argv) {
       return status;
     }
     case Command::kMakePatch:
+      return make_patch(ops);
     case Command::kFace:
     case Command::kNone:
       break;

@@ -140,7 +140,6 @@ TEST_F(CliTest, PaletteFileMissing) {
 
 TEST_F(CliTest, LaterCommandsAreNotAvailableYet) {
   const std::vector<std::vector<std::string>> lines = {
-      {"-makepatch", "a", "b", "c"},
       {"-face", "a", "1"},
   };
   for (const auto& line : lines) {
