@@ -5,6 +5,7 @@
 #include "quillon/formats/dzlpsstream.h"
 #include "quillon/formats/macstream.h"
 #include "quillon/formats/mpeg.h"
+#include "quillon/formats/oggvorbis.h"
 #include "quillon/formats/pcstream.h"
 #include "quillon/formats/ps2stream.h"
 #include "quillon/formats/psxstream.h"
@@ -48,7 +49,9 @@ const AUREX_FORMAT AUREX_formats[AUREX_NUMFORMATS] = {
     {"ps2stream", "SND PS2 stream", ps2stream_about, ps2stream_identify, sndstream_open, ps2stream_info,
      ps2stream_read, sndstream_close, sndstream_create, ps2stream_write, sndstream_wclose},
     /* 21 */ {"quicktime", "Quicktime Movie"},
-    /* 22 */ {"oggvorbis", "Ogg Vorbis"},
+    /* 22 */
+    {"oggvorbis", "Ogg Vorbis", oggvorbis_about, oggvorbis_identify, oggvorbis_open, oggvorbis_info,
+     oggvorbis_read, oggvorbis_close, oggvorbis_create, oggvorbis_write, oggvorbis_wclose},
     /* 23 */
     {"mpeg", "MPEG", mpeg_about, mpeg_identify, mpeg_open, mpeg_info, mpeg_read, mpeg_close, mpeg_create,
      mpeg_write, mpeg_wclose},

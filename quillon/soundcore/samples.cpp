@@ -7,6 +7,7 @@
 
 #include "quillon/codecs/mpegdec.h"
 #include "quillon/codecs/mpegenc.h"
+#include "quillon/codecs/oggvorbis.h"
 #include "quillon/codecs/qvxa.h"
 #include "quillon/runtime/gfile.h"
 #include "quillon/runtime/gmem.h"
@@ -228,6 +229,17 @@ bool importdvi(gfile* f, int32_t pos, int32_t first, int32_t count, int channels
   for (int c = 0; c < channels; ++c)
     if (states && states[c]) states[c]->dvi = st[c];
   return true;
+}
+
+// ---- Ogg Vorbis --------------------------------------------------------------------------
+
+// The stream is decoded from the start of the file whatever the position list says: Vorbis
+// packets depend on the headers at its start.
+bool importogg(gfile* f, int32_t first, int32_t count, int channels, int16_t** buffers) {
+  if (channels > OGGVORBIS_MAXCHANNELS) return fail(kMsgImport);
+  const char* message = nullptr;
+  return oggvorbis_decode(f, first, count, channels, buffers, AUREX_progress, &message) == 1 ||
+         fail(message ? message : "Couldn't read Ogg Vorbis samples.");
 }
 
 // ---- MPEG frames --------------------------------------------------------------------------
@@ -499,6 +511,22 @@ bool exportdvi(Sink& sink, int32_t first, int32_t count, AUREX_COMPSTATE** state
   return true;
 }
 
+int oggsinkwrite(void* context, const uint8_t* data, int32_t n) {
+  return static_cast<Sink*>(context)->put(data, n) ? 1 : 0;
+}
+
+bool exportogg(Sink& sink, int32_t first, int32_t count, const STIMBRE* t) {
+  const int16_t* channels[STIMBRE_MAXCHANNELS] = {};
+  for (int c = 0; c < t->numchannels; ++c) channels[c] = t->samples[c] + first;
+  const OGGVORBIS_SINK oggsink{oggsinkwrite, &sink};
+  const char* message = nullptr;
+  if (oggvorbis_encode(channels, t->numchannels, t->samplerate, count, &oggsink, AUREX_progress, &message) >=
+      0)
+    return true;
+  if (message) AUREX_seterror(message);  // else the sink has stored its own
+  return false;
+}
+
 // The encoder's sink over ours; remembers a failed write, which has stored its own message.
 struct MpegOut {
   Sink* sink;
@@ -611,6 +639,9 @@ int32_t exportto(Sink& sink, int32_t first, int32_t count, int flags, AUREX_COMP
       break;
     case SREP_DVI_INT:
       ok = exportdvi(sink, first, count, states, t);
+      break;
+    case SREP_OGG:
+      ok = exportogg(sink, first, count, t);
       break;
     default:
       return fail(kMsgExportFormat), 0;
@@ -755,6 +786,9 @@ int isimportsamples(gfile* file, const int32_t* positions, int32_t startframedis
     case SREP_LAYER2:
     case SREP_LAYER3:
       ok = importmpeg(file, pos[0], first, count, channels, buffers);
+      break;
+    case SREP_OGG:
+      ok = importogg(file, first, count, channels, buffers);
       break;
     default:
       return fail(kMsgImport), 0;
