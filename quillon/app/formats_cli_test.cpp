@@ -212,4 +212,92 @@ TEST_F(FormatsCli, DamagedOggVorbisFails) {
   }
 }
 
+// The movie reader decodes with the same libraries as ffmpeg, so it gives ffmpeg's own samples.
+TEST_F(FormatsCli, MovieSoundTracksReadAsFfmpegDecodesThem) {
+  if (!havetool("ffmpeg")) GTEST_SKIP() << "needs ffmpeg";
+  writemusic(path("src.wav"), 8820, 2, 44100);
+  writemusic(path("src6.wav"), 9600, 6, 48000);
+  struct Case {
+    const char* name;
+    const char* source;
+    std::string options;
+    const char* file;
+  };
+  const std::vector<Case> cases = {
+      {"aac_m4a", "src.wav", "-c:a aac -b:a 128k -f ipod", "x.m4a"},
+      {"alac_m4a", "src.wav", "-c:a alac -f ipod", "x.m4a"},
+      {"mp3_mp4", "src.wav", "-c:a libmp3lame -f mp4", "x.mp4"},
+      {"aac_mp4_six_channels", "src6.wav", "-c:a aac -f mp4", "x.mp4"},
+      {"twos_mov", "src.wav", "-c:a pcm_s16be -f mov", "x.mov"},
+      {"sowt_mov", "src.wav", "-c:a pcm_s16le -f mov", "x.mov"},
+      {"in24_mov", "src.wav", "-c:a pcm_s24be -f mov", "x.mov"},
+      {"fl32_mov", "src.wav", "-c:a pcm_f32be -f mov", "x.mov"},
+      {"raw_mov", "src.wav", "-c:a pcm_u8 -f mov", "x.mov"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string file = path(c.file);
+    ASSERT_EQ(shell("ffmpeg -y -loglevel error -i " + path(c.source) + " " + c.options + " " + file).status,
+              0);
+    ASSERT_EQ(
+        shell("ffmpeg -y -loglevel error -i " + file + " -ac 2 -c:a pcm_s16le " + path("ref.wav")).status, 0);
+    Result r = quillon("info " + file);
+    EXPECT_NE(r.out.find("format 21: quicktime"), std::string::npos) << r.out;
+    r = quillon("convert " + file + " " + path("back.wav"));
+    ASSERT_EQ(r.status, 0) << r.out;
+    // ffmpeg's WAVE header may carry a LIST chunk: compare the data as sox reads it.
+    ASSERT_EQ(shell("sox " + path("ref.wav") + " " + path("ref16.wav")).status, 0);
+    EXPECT_LE(maxdiff(samplesof(path("ref16.wav")), samplesof(path("back.wav"))), 1);
+  }
+  EXPECT_EQ(quillon("import " + path("x.m4a") + " " + dir_.string()).status, 0);
+}
+
+TEST_F(FormatsCli, MovieFailures) {
+  if (!havetool("ffmpeg")) GTEST_SKIP() << "needs ffmpeg";
+  writemusic(path("src.wav"), 4410, 1, 44100);
+  ASSERT_EQ(
+      shell("ffmpeg -y -loglevel error -i " + path("src.wav") + " -c:a pcm_s16be -f mov " + path("pcm.mov"))
+          .status,
+      0);
+  ASSERT_EQ(shell("ffmpeg -y -loglevel error -f lavfi -i color=c=black:s=16x16:d=0.2 -c:v mpeg4 -f mp4 " +
+                  path("silent.mp4"))
+                .status,
+            0);
+  std::string unknown = slurp(path("pcm.mov"));
+  const size_t at = unknown.find("twos");
+  ASSERT_NE(at, std::string::npos);
+  unknown.replace(at, 4, "zzzz");
+  std::ofstream(path("unknown.mov"), std::ios::binary) << unknown;
+  // The private temporary folder is a fresh one here, so that what is left in it can be seen.
+  const std::filesystem::path runtime = dir_ / "run";
+  std::filesystem::create_directories(runtime);
+  std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
+  const std::string env = "XDG_RUNTIME_DIR=" + runtime.string() + " ";
+  struct Case {
+    const char* name;
+    std::string command;
+    const char* message;
+  };
+  const std::vector<Case> cases = {
+      {"no sound track", "info " + path("silent.mp4"), "Could not find audio info in Quicktime movie"},
+      {"unknown codec", "info " + path("unknown.mov"), "Unrecognized audio format in Quicktime Movie"},
+      {"no libraries", "info " + path("pcm.mov"), "The movie library could not be initialised."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string prefix = std::string(c.name) == "no libraries" ? "QUILLON_MOVIELIBS=/nonexistent " : "";
+    const Result r = shell(prefix + env + QUILLON_EXE + " " + c.command);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find(c.message), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("Unknown file format"), std::string::npos) << r.out;  // identified as a movie
+  }
+  // A successful read leaves nothing in the private folder, and nothing in the current one.
+  ASSERT_EQ(shell("cd " + dir_.string() + " && " + env + QUILLON_EXE + " convert pcm.mov back.wav").status,
+            0);
+  EXPECT_TRUE(std::filesystem::is_empty(runtime / "quillon"));
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "arxqtime.tmp"));
+  EXPECT_EQ((std::filesystem::status(runtime / "quillon").permissions() & std::filesystem::perms::all),
+            std::filesystem::perms::owner_all);
+}
+
 }  // namespace

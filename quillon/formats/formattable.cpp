@@ -9,6 +9,7 @@
 #include "quillon/formats/pcstream.h"
 #include "quillon/formats/ps2stream.h"
 #include "quillon/formats/psxstream.h"
+#include "quillon/formats/quicktime.h"
 #include "quillon/formats/wave.h"
 #include "quillon/soundcore/aurex.h"
 
@@ -48,7 +49,9 @@ const AUREX_FORMAT AUREX_formats[AUREX_NUMFORMATS] = {
     /* 20 */
     {"ps2stream", "SND PS2 stream", ps2stream_about, ps2stream_identify, sndstream_open, ps2stream_info,
      ps2stream_read, sndstream_close, sndstream_create, ps2stream_write, sndstream_wclose},
-    /* 21 */ {"quicktime", "Quicktime Movie"},
+    /* 21 */
+    {"quicktime", "Quicktime Movie", quicktime_about, quicktime_identify, quicktime_open, quicktime_info,
+     quicktime_read, quicktime_close},
     /* 22 */
     {"oggvorbis", "Ogg Vorbis", oggvorbis_about, oggvorbis_identify, oggvorbis_open, oggvorbis_info,
      oggvorbis_read, oggvorbis_close, oggvorbis_create, oggvorbis_write, oggvorbis_wclose},
