@@ -8,6 +8,8 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libsdl2-dev libvorbis-dev libogg-dev libpng-dev libjpeg-dev zlib1g-dev
+  # headers of the movie reader's run-time binding (the libraries themselves come with ffmpeg)
+  libavformat-dev libavcodec-dev libswresample-dev libavutil-dev
   xvfb xauth
   # black-box oracles of the tests (standard formats only) and the benchmark input generator
   lame mpg123 twolame ffmpeg sox vorbis-tools imagemagick python3-pil bc

@@ -91,6 +91,24 @@ TEST_F(QuillonFiles, ImportReportsEachStep) {
   EXPECT_TRUE(fs::exists(dir_ / "Ditties" / "My.asf"));
 }
 
+TEST_F(QuillonFiles, ImportTakesSeveralInputsAndGoesOnAfterAFailure) {
+  makewav(path("one.wav"), 2000);
+  makewav(path("two.wav"), 3000);
+  std::ofstream(path("junk.bin")) << "not a sound file at all";
+  fs::create_directories(dir_ / "out");
+  const Result r = run(
+      "import " + path("one.wav") + " " + path("junk.bin") + " " + path("two.wav") + " " + path("out"), true);
+  EXPECT_EQ(r.status, 1);
+  const std::string steps = "Opening...\nReading...\nFading...\nWriting...\nDone\n";
+  EXPECT_EQ(r.out, "[1/3] " + path("one.wav") + "\n" + steps + "Wrote " + path("out/one.asf") + "\n[2/3] " +
+                       path("junk.bin") + "\nOpening...\nUnknown file format in " + path("junk.bin") +
+                       "\n[3/3] " + path("two.wav") + "\n" + steps + "Wrote " + path("out/two.asf") + "\n");
+  EXPECT_TRUE(fs::exists(dir_ / "out" / "one.asf"));
+  EXPECT_TRUE(fs::exists(dir_ / "out" / "two.asf"));
+  EXPECT_FALSE(fs::exists(dir_ / "out" / "junk.asf"));
+  EXPECT_EQ(run("import " + path("one.wav") + " " + path("two.wav") + " " + path("out")).status, 0);
+}
+
 TEST_F(QuillonFiles, FailuresLeaveTheTargetUntouched) {
   makewav(path("in.wav"), 10);
   makewav(path("cut.wav"), 1000);

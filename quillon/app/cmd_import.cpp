@@ -1,4 +1,4 @@
-// quillon import [--reverb N] [--crop] INPUT OUTDIR: the import job from the command line.
+// quillon import [--reverb N] [--crop] INPUT... OUTDIR: the import job for each input in turn.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -41,26 +41,35 @@ int cmd_import(int argc, char** argv) {
       operands.emplace_back(arg);
     }
   }
-  if (operands.size() != 2) {
+  if (operands.size() < 2) {
     cli_usage(stderr);
     return CLI_USAGE;
   }
-  const std::string input = cli_resolvepath(operands[0]);
-  std::string folder = cli_resolvepath(operands[1]);
-  if (!folder.empty() && folder.back() != '/') folder += '/';
-  const std::string output = folder + import_basename(operands[0]) + ".asf";
+  const std::string folder = cli_resolvepath(operands.back());
+  operands.pop_back();
+  for (std::string& input : operands) input = cli_resolvepath(input);
 
   import_setstatus(printstatus);
-  int result;
-  {
-    ProgressBar progress;
-    result = import_ditty(input.c_str(), output.c_str(), reverb, crop ? 1 : 0);
+  int status = CLI_OK;
+  for (size_t i = 0; i < operands.size(); ++i) {
+    const std::string& input = operands[i];
+    const std::string output = import_outputpath(folder, input);
+    // A single input keeps the plain report; several get a line naming each.
+    if (operands.size() > 1) std::printf("[%zu/%zu] %s\n", i + 1, operands.size(), input.c_str());
+    int result;
+    {
+      ProgressBar progress;
+      result = import_ditty(input.c_str(), output.c_str(), reverb, crop ? 1 : 0);
+    }
+    if (result == IMPORT_OK) {
+      std::printf("Wrote %s\n", output.c_str());
+    } else {
+      std::fflush(stdout);
+      std::fprintf(stderr, "%s\n", import_message(result, input, output).c_str());
+      status = CLI_FAILED;
+    }
+    std::fflush(stdout);
   }
   import_setstatus(nullptr);
-  if (result != IMPORT_OK) {
-    std::fprintf(stderr, "%s\n", import_message(result, input, output).c_str());
-    return CLI_FAILED;
-  }
-  std::printf("Wrote %s\n", output.c_str());
-  return CLI_OK;
+  return status;
 }

@@ -1,5 +1,7 @@
 // End-to-end tests of the importers of standard formats against general tools: files made by
 // sox and ffmpeg from a 16-bit original read back through quillon as that original.
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -8,6 +10,21 @@
 namespace {
 
 using namespace apptest;
+
+// The CRC of an Ogg page (polynomial 0x04C11DB7, not reflected, over the page with its CRC
+// field zero), so that a test can change a page and keep it valid.
+void fixoggcrc(std::string& file, size_t page) {
+  const size_t segments = static_cast<uint8_t>(file[page + 26]);
+  size_t size = 27 + segments;
+  for (size_t i = 0; i < segments; ++i) size += static_cast<uint8_t>(file[page + 27 + i]);
+  for (int i = 0; i < 4; ++i) file[page + 22 + i] = 0;
+  uint32_t crc = 0;
+  for (size_t i = 0; i < size; ++i) {
+    crc ^= static_cast<uint32_t>(static_cast<uint8_t>(file[page + i])) << 24;
+    for (int k = 0; k < 8; ++k) crc = crc & 0x80000000u ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
+  }
+  for (int i = 0; i < 4; ++i) file[page + 22 + i] = static_cast<char>(crc >> (8 * i));
+}
 
 class FormatsCli : public ScratchTest {
  protected:
@@ -81,6 +98,206 @@ TEST_F(FormatsCli, AiffVariantsOfEditorsReadAsTheOriginal) {
   ASSERT_EQ(quillon("convert " + src + " " + path("out.aiff")).status, 0);
   ASSERT_EQ(shell("sox " + path("out.aiff") + " " + path("sox.wav")).status, 0);
   EXPECT_EQ(maxdiff(samplesof(src), samplesof(path("sox.wav"))), 0);
+}
+
+// quillon keeps the Part's conversion (x 32767, truncated) where oggdec rounds x 32768: the two
+// differ by at most 2.
+TEST_F(FormatsCli, OggVorbisReadsAsOggdecDoes) {
+  if (!havetool("oggenc") || !havetool("oggdec") || !havetool("sox")) GTEST_SKIP() << "needs vorbis-tools";
+  writemusic(path("a.wav"), 30000, 2, 44100);
+  writemusic(path("b.wav"), 12345, 2, 44100);
+  for (const char* n : {"a", "b"}) {
+    ASSERT_EQ(
+        shell("oggenc -Q " + path(std::string(n) + ".wav") + " -o " + path(std::string(n) + ".ogg")).status,
+        0);
+    ASSERT_EQ(shell("oggdec -Q " + path(std::string(n) + ".ogg") + " -o " + path(std::string(n) + "_ref.wav"))
+                  .status,
+              0);
+  }
+  Result r = quillon("convert " + path("a.ogg") + " " + path("a_back.wav"));
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_LE(maxdiff(samplesof(path("a_ref.wav")), samplesof(path("a_back.wav"))), 2);
+
+  // Two chained streams are one sound: the first's samples, then the second's.
+  ASSERT_EQ(shell("cat " + path("a.ogg") + " " + path("b.ogg") + " > " + path("ab.ogg")).status, 0);
+  r = quillon("info " + path("ab.ogg"));
+  EXPECT_NE(r.out.find("2 channels, 44100 Hz, 42345 frames, ogg"), std::string::npos) << r.out;
+  ASSERT_EQ(quillon("convert " + path("ab.ogg") + " " + path("ab.wav")).status, 0);
+  std::vector<int16_t> ab = samplesof(path("ab.wav")), both = samplesof(path("a_ref.wav"));
+  const std::vector<int16_t> b = samplesof(path("b_ref.wav"));
+  both.insert(both.end(), b.begin(), b.end());
+  EXPECT_LE(maxdiff(both, ab), 2);
+
+  // Six channels: channel 0 on the left, the mean of the others on the right.
+  ASSERT_EQ(
+      shell("sox -M " + path("a.wav") + " " + path("a.wav") + " " + path("a.wav") + " " + path("six.wav"))
+          .status,
+      0);
+  ASSERT_EQ(shell("oggenc -Q " + path("six.wav") + " -o " + path("six.ogg")).status, 0);
+  ASSERT_EQ(shell("oggdec -Q " + path("six.ogg") + " -o " + path("six_ref.wav")).status, 0);
+  ASSERT_EQ(quillon("convert " + path("six.ogg") + " " + path("mix.wav")).status, 0);
+  const std::vector<int16_t> six = samplesof(path("six_ref.wav")), mix = samplesof(path("mix.wav"));
+  ASSERT_EQ(six.size(), mix.size() * 3);
+  int worst = 0;
+  for (size_t i = 0; i < mix.size() / 2; ++i) {
+    double right = 0;
+    for (int c = 1; c < 6; ++c) right += six[6 * i + c];
+    worst = std::max(
+        {worst, std::abs(mix[2 * i] - six[6 * i]), static_cast<int>(std::abs(mix[2 * i + 1] - right / 5))});
+  }
+  EXPECT_LE(worst, 3);
+  EXPECT_EQ(quillon("import --crop " + path("ab.ogg") + " " + dir_.string()).status, 0);
+}
+
+TEST_F(FormatsCli, OggVorbisWritesAt44100HzOnly) {
+  if (!havetool("oggdec") || !havetool("vorbiscomment")) GTEST_SKIP() << "needs vorbis-tools";
+  writemusic(path("low.wav"), 2205, 1, 22050);
+  Result r = quillon("convert " + path("low.wav") + " " + path("low.ogg"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(
+      r.out.find("Cannot convert audio data with this samplerate to ogg vorbis format.  Please re-sample "
+                 "input data to 44.1kHz"),
+      std::string::npos)
+      << r.out;
+  EXPECT_FALSE(std::filesystem::exists(path("low.ogg")));
+  writemusic(path("cd.wav"), 44100, 2, 44100);
+  ASSERT_EQ(quillon("convert " + path("cd.wav") + " " + path("cd.ogg")).status, 0);
+  EXPECT_EQ(shell("vorbiscomment -l " + path("cd.ogg")).out, "Track encoded by AUREX\n");
+  ASSERT_EQ(shell("oggdec -Q " + path("cd.ogg") + " -o " + path("cd_dec.wav")).status, 0);
+  const std::vector<int16_t> in = samplesof(path("cd.wav")), out = samplesof(path("cd_dec.wav"));
+  ASSERT_EQ(in.size(), out.size());
+  EXPECT_GT(snr(in, out), 20.0);
+}
+
+TEST_F(FormatsCli, DamagedOggVorbisFails) {
+  if (!havetool("oggenc")) GTEST_SKIP() << "needs vorbis-tools";
+  writemusic(path("a.wav"), 30000, 2, 44100);
+  ASSERT_EQ(shell("oggenc -Q " + path("a.wav") + " -o " + path("a.ogg")).status, 0);
+  const std::string good = slurp(path("a.ogg"));
+  std::vector<size_t> pages;
+  for (size_t at = good.find("OggS"); at != std::string::npos; at = good.find("OggS", at + 1))
+    pages.push_back(at);
+  ASSERT_GE(pages.size(), 4u);
+  std::string badcrc = good;
+  badcrc[pages[3] + 40] ^= 0x55;
+  std::string rate = good;  // identification header: "\x01vorbis", version, channels, rate
+  rate[pages[0] + 28 + 12] = 1, rate[pages[0] + 28 + 13] = 0, rate[pages[0] + 28 + 14] = 0;
+  fixoggcrc(rate, pages[0]);
+  std::string length = good;  // the last page's granule position
+  length[pages.back() + 6 + 4] = 0x40;
+  fixoggcrc(length, pages.back());
+  struct Case {
+    const char* name;
+    std::string file;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"truncated", good.substr(0, good.size() / 2),
+       "Could not find the length of the Ogg Vorbis bitstream."},
+      {"bad checksum", badcrc, "Corrupt Ogg Vorbis bitstream."},
+      {"lying rate", rate, "Unsupported sample rate in Ogg Vorbis importer."},
+      {"lying length", length, "Corrupt Ogg Vorbis bitstream."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::ofstream(path("bad.ogg"), std::ios::binary) << c.file;
+    for (const char* command : {"info ", "convert ", "import "}) {
+      const std::string target = std::string(command) == "convert "  ? " " + path("bad.wav")
+                                 : std::string(command) == "import " ? " " + dir_.string()
+                                                                     : "";
+      const Result r = quillon(command + path("bad.ogg") + target);
+      EXPECT_EQ(r.status, 1) << command;
+      EXPECT_NE(r.out.find(c.message), std::string::npos) << command << r.out;
+    }
+  }
+}
+
+// The movie reader decodes with the same libraries as ffmpeg, so it gives ffmpeg's own samples.
+TEST_F(FormatsCli, MovieSoundTracksReadAsFfmpegDecodesThem) {
+  if (!havetool("ffmpeg")) GTEST_SKIP() << "needs ffmpeg";
+  writemusic(path("src.wav"), 8820, 2, 44100);
+  writemusic(path("src6.wav"), 9600, 6, 48000);
+  struct Case {
+    const char* name;
+    const char* source;
+    std::string options;
+    const char* file;
+  };
+  const std::vector<Case> cases = {
+      {"aac_m4a", "src.wav", "-c:a aac -b:a 128k -f ipod", "x.m4a"},
+      {"alac_m4a", "src.wav", "-c:a alac -f ipod", "x.m4a"},
+      {"mp3_mp4", "src.wav", "-c:a libmp3lame -f mp4", "x.mp4"},
+      {"aac_mp4_six_channels", "src6.wav", "-c:a aac -f mp4", "x.mp4"},
+      {"twos_mov", "src.wav", "-c:a pcm_s16be -f mov", "x.mov"},
+      {"sowt_mov", "src.wav", "-c:a pcm_s16le -f mov", "x.mov"},
+      {"in24_mov", "src.wav", "-c:a pcm_s24be -f mov", "x.mov"},
+      {"fl32_mov", "src.wav", "-c:a pcm_f32be -f mov", "x.mov"},
+      {"raw_mov", "src.wav", "-c:a pcm_u8 -f mov", "x.mov"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string file = path(c.file);
+    ASSERT_EQ(shell("ffmpeg -y -loglevel error -i " + path(c.source) + " " + c.options + " " + file).status,
+              0);
+    ASSERT_EQ(
+        shell("ffmpeg -y -loglevel error -i " + file + " -ac 2 -c:a pcm_s16le " + path("ref.wav")).status, 0);
+    Result r = quillon("info " + file);
+    EXPECT_NE(r.out.find("format 21: quicktime"), std::string::npos) << r.out;
+    r = quillon("convert " + file + " " + path("back.wav"));
+    ASSERT_EQ(r.status, 0) << r.out;
+    // ffmpeg's WAVE header may carry a LIST chunk: compare the data as sox reads it.
+    ASSERT_EQ(shell("sox " + path("ref.wav") + " " + path("ref16.wav")).status, 0);
+    EXPECT_LE(maxdiff(samplesof(path("ref16.wav")), samplesof(path("back.wav"))), 1);
+  }
+  EXPECT_EQ(quillon("import " + path("x.m4a") + " " + dir_.string()).status, 0);
+}
+
+TEST_F(FormatsCli, MovieFailures) {
+  if (!havetool("ffmpeg")) GTEST_SKIP() << "needs ffmpeg";
+  writemusic(path("src.wav"), 4410, 1, 44100);
+  ASSERT_EQ(
+      shell("ffmpeg -y -loglevel error -i " + path("src.wav") + " -c:a pcm_s16be -f mov " + path("pcm.mov"))
+          .status,
+      0);
+  ASSERT_EQ(shell("ffmpeg -y -loglevel error -f lavfi -i color=c=black:s=16x16:d=0.2 -c:v mpeg4 -f mp4 " +
+                  path("silent.mp4"))
+                .status,
+            0);
+  std::string unknown = slurp(path("pcm.mov"));
+  const size_t at = unknown.find("twos");
+  ASSERT_NE(at, std::string::npos);
+  unknown.replace(at, 4, "zzzz");
+  std::ofstream(path("unknown.mov"), std::ios::binary) << unknown;
+  // The private temporary folder is a fresh one here, so that what is left in it can be seen.
+  const std::filesystem::path runtime = dir_ / "run";
+  std::filesystem::create_directories(runtime);
+  std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
+  const std::string env = "XDG_RUNTIME_DIR=" + runtime.string() + " ";
+  struct Case {
+    const char* name;
+    std::string command;
+    const char* message;
+  };
+  const std::vector<Case> cases = {
+      {"no sound track", "info " + path("silent.mp4"), "Could not find audio info in Quicktime movie"},
+      {"unknown codec", "info " + path("unknown.mov"), "Unrecognized audio format in Quicktime Movie"},
+      {"no libraries", "info " + path("pcm.mov"), "The movie library could not be initialised."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string prefix = std::string(c.name) == "no libraries" ? "QUILLON_MOVIELIBS=/nonexistent " : "";
+    const Result r = shell(prefix + env + QUILLON_EXE + " " + c.command);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find(c.message), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("Unknown file format"), std::string::npos) << r.out;  // identified as a movie
+  }
+  // A successful read leaves nothing in the private folder, and nothing in the current one.
+  ASSERT_EQ(shell("cd " + dir_.string() + " && " + env + QUILLON_EXE + " convert pcm.mov back.wav").status,
+            0);
+  EXPECT_TRUE(std::filesystem::is_empty(runtime / "quillon"));
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "arxqtime.tmp"));
+  EXPECT_EQ((std::filesystem::status(runtime / "quillon").permissions() & std::filesystem::perms::all),
+            std::filesystem::perms::owner_all);
 }
 
 }  // namespace

@@ -126,3 +126,9 @@ std::string import_basename(const std::string& input) {
   const std::string name = slash == std::string::npos ? input : input.substr(slash + 1);
   return name.substr(0, name.find('.'));
 }
+
+std::string import_outputpath(const std::string& folder, const std::string& input) {
+  std::string path = folder;
+  if (!path.empty() && path.back() != '/') path += '/';
+  return path + import_basename(input) + ".asf";
+}

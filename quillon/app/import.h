@@ -34,3 +34,6 @@ std::string import_message(int code, const std::string& input, const std::string
 
 // The output name for an input path: the part after the last '/' or '\', up to its first '.'.
 std::string import_basename(const std::string& input);
+
+// The output path of `input` in `folder`: folder/<base name>.asf.
+std::string import_outputpath(const std::string& folder, const std::string& input);

@@ -10,6 +10,7 @@
 #include "quillon/formats/mpeg.h"
 #include "quillon/formats/n64bank.h"
 #include "quillon/formats/n64patch.h"
+#include "quillon/formats/oggvorbis.h"
 #include "quillon/formats/oktavagstream.h"
 #include "quillon/formats/pcbank.h"
 #include "quillon/formats/pcpatch.h"
@@ -19,6 +20,7 @@
 #include "quillon/formats/psxbank.h"
 #include "quillon/formats/psxpatch.h"
 #include "quillon/formats/psxstream.h"
+#include "quillon/formats/quicktime.h"
 #include "quillon/formats/raw.h"
 #include "quillon/formats/vag.h"
 #include "quillon/formats/wave.h"
@@ -84,8 +86,12 @@ const AUREX_FORMAT AUREX_formats[AUREX_NUMFORMATS] = {
     /* 20 */
     {"ps2stream", "SND PS2 stream", ps2stream_about, ps2stream_identify, sndstream_open, ps2stream_info,
      ps2stream_read, sndstream_close, sndstream_create, ps2stream_write, sndstream_wclose},
-    /* 21 */ {"quicktime", "Quicktime Movie"},
-    /* 22 */ {"oggvorbis", "Ogg Vorbis"},
+    /* 21 */
+    {"quicktime", "Quicktime Movie", quicktime_about, quicktime_identify, quicktime_open, quicktime_info,
+     quicktime_read, quicktime_close},
+    /* 22 */
+    {"oggvorbis", "Ogg Vorbis", oggvorbis_about, oggvorbis_identify, oggvorbis_open, oggvorbis_info,
+     oggvorbis_read, oggvorbis_close, oggvorbis_create, oggvorbis_write, oggvorbis_wclose},
     /* 23 */
     {"mpeg", "MPEG", mpeg_about, mpeg_identify, mpeg_open, mpeg_info, mpeg_read, mpeg_close, mpeg_create,
      mpeg_write, mpeg_wclose},

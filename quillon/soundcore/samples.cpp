@@ -7,6 +7,7 @@
 
 #include "quillon/codecs/mpegdec.h"
 #include "quillon/codecs/mpegenc.h"
+#include "quillon/codecs/oggvorbis.h"
 #include "quillon/codecs/qvxa.h"
 #include "quillon/runtime/gfile.h"
 #include "quillon/runtime/gmem.h"
@@ -334,6 +335,17 @@ bool importparlet(gfile* f, const int32_t* positions, int32_t first, int32_t cou
   return ok;
 }
 
+// ---- Ogg Vorbis --------------------------------------------------------------------------
+
+// The stream is decoded from the start of the file whatever the position list says: Vorbis
+// packets depend on the headers at its start.
+bool importogg(gfile* f, int32_t first, int32_t count, int channels, int16_t** buffers) {
+  if (channels > OGGVORBIS_MAXCHANNELS) return fail(kMsgImport);
+  const char* message = nullptr;
+  return oggvorbis_decode(f, first, count, channels, buffers, AUREX_progress, &message) == 1 ||
+         fail(message ? message : "Couldn't read Ogg Vorbis samples.");
+}
+
 // ---- MPEG frames --------------------------------------------------------------------------
 
 constexpr uint32_t kMpegSyncMask = 0xFFF00000u;  // twelve set bits: MPEG-1 or MPEG-2 (not 2.5)
@@ -650,6 +662,22 @@ int32_t exportparlet(Sink& sink, int32_t first, int32_t count, int flags, AUREX_
   return ok ? static_cast<int32_t>(sink.written - start) : 0;
 }
 
+int oggsinkwrite(void* context, const uint8_t* data, int32_t n) {
+  return static_cast<Sink*>(context)->put(data, n) ? 1 : 0;
+}
+
+bool exportogg(Sink& sink, int32_t first, int32_t count, const STIMBRE* t) {
+  const int16_t* channels[STIMBRE_MAXCHANNELS] = {};
+  for (int c = 0; c < t->numchannels; ++c) channels[c] = t->samples[c] + first;
+  const OGGVORBIS_SINK oggsink{oggsinkwrite, &sink};
+  const char* message = nullptr;
+  if (oggvorbis_encode(channels, t->numchannels, t->samplerate, count, &oggsink, AUREX_progress, &message) >=
+      0)
+    return true;
+  if (message) AUREX_seterror(message);  // else the sink has stored its own
+  return false;
+}
+
 // The encoder's sink over ours; remembers a failed write, which has stored its own message.
 struct MpegOut {
   Sink* sink;
@@ -783,6 +811,9 @@ int32_t exportto(Sink& sink, int32_t first, int32_t count, int flags, AUREX_COMP
       break;
     case SREP_PL_BLK:
       return exportparlet(sink, first, count, flags, states, offsets, t);
+    case SREP_OGG:
+      ok = exportogg(sink, first, count, t);
+      break;
     default:
       return fail(kMsgExportFormat), 0;
   }
@@ -936,6 +967,9 @@ int isimportsamples(gfile* file, const int32_t* positions, int32_t startframedis
       break;
     case SREP_PL_BLK:
       ok = importparlet(file, pos, first, count, channels, states, buffers);
+      break;
+    case SREP_OGG:
+      ok = importogg(file, first, count, channels, buffers);
       break;
     default:
       return fail(kMsgImport), 0;

@@ -1,0 +1,1 @@
+ht_fuzz(fuzz_quicktime fuzz_quicktime.cpp quillon_formats quillon_soundcore)
