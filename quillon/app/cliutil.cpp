@@ -53,15 +53,19 @@ AtomicOutput::AtomicOutput(std::string target) : target_(std::move(target)) {
   const std::string folder = slash == std::string::npos ? "" : target_.substr(0, slash + 1);
   const std::string name = slash == std::string::npos ? target_ : target_.substr(slash + 1);
   std::string pattern = folder + "." + name + ".XXXXXX";
+  // mkstemp creates a fresh name exclusively (never through a link planted at it), and the file
+  // is written through that descriptor, never reopened by name.
   const int fd = mkstemp(pattern.data());
   if (fd < 0) return;
-  ::close(fd);
-  temp_ = pattern;
-  file_ = gwopen(temp_.c_str());
-  if (!file_) {
-    std::remove(temp_.c_str());
-    temp_.clear();
-  }
+  // mkstemp makes the file private; give it the permissions a newly created file would get.
+  const mode_t mask = umask(0);
+  umask(mask);
+  fchmod(fd, 0666 & ~mask);
+  file_ = gwopenfd(fd);
+  if (file_)
+    temp_ = pattern;
+  else
+    std::remove(pattern.c_str());
 }
 
 AtomicOutput::~AtomicOutput() {
@@ -74,10 +78,7 @@ bool AtomicOutput::commit() {
   const bool closed = gclose(file_) == 1;
   file_ = nullptr;
   if (temp_.empty()) return closed;
-  // mkstemp made the file private; give it the permissions a newly created file would get.
-  const mode_t mask = umask(0);
-  umask(mask);
-  chmod(temp_.c_str(), 0666 & ~mask);
+  // rename replaces a link at the target itself and never writes through it.
   if (!closed || std::rename(temp_.c_str(), target_.c_str()) != 0) return false;
   temp_.clear();
   return true;

@@ -1,6 +1,7 @@
 // The constant table of format modules: index = format number of the file API. A row whose
 // module is not part of this build has no operations, so every call on it reports its own
 // "not supported" message.
+#include "quillon/formats/aiff.h"
 #include "quillon/formats/cdxa.h"
 #include "quillon/formats/consolecommon.h"
 #include "quillon/formats/dzlpsstream.h"
@@ -10,6 +11,7 @@
 #include "quillon/formats/n64bank.h"
 #include "quillon/formats/n64hybrid.h"
 #include "quillon/formats/n64patch.h"
+#include "quillon/formats/oggvorbis.h"
 #include "quillon/formats/oktavagstream.h"
 #include "quillon/formats/pcbank.h"
 #include "quillon/formats/pcpatch.h"
@@ -25,7 +27,9 @@
 #include "quillon/soundcore/aurex.h"
 
 const AUREX_FORMAT AUREX_formats[AUREX_NUMFORMATS] = {
-    /*  0 */ {"aiff", "Apple AIFF/AIFC"},
+    /*  0 */
+    {"aiff", "Apple AIFF/AIFC", aiff_about, aiff_identify, aiff_open, aiff_info, aiff_read, aiff_close,
+     aiff_create, aiff_write, aiff_wclose},
     /*  1 */
     {"wave", "Microsoft Wave", wave_about, wave_identify, wave_open, wave_info, wave_read, wave_close,
      wave_create, wave_write, wave_wclose},
@@ -42,10 +46,10 @@ const AUREX_FORMAT AUREX_formats[AUREX_NUMFORMATS] = {
     /*  6 */
     {"n64hybrid", "ZOR N64/AIFF hybrid", n64hybrid_about, n64hybrid_identify, console_open, n64hybrid_info,
      n64hybrid_read, console_close},
-    /* 7 */
+    /*  7 */
     {"pcbank", "SND PC bank", pcbank_about, pcbank_identify, pcbank_open, pcbank_info, pcbank_read,
      sndbank_close, pcbank_create, sndbank_write, sndbank_wclose},
-    /* 8 */
+    /*  8 */
     {"pcpatch", "SND PC patch", pcpatch_about, pcpatch_identify, console_open, pcpatch_info, pcpatch_read,
      console_close},
     /*  9 */
@@ -85,7 +89,9 @@ const AUREX_FORMAT AUREX_formats[AUREX_NUMFORMATS] = {
     {"ps2stream", "SND PS2 stream", ps2stream_about, ps2stream_identify, sndstream_open, ps2stream_info,
      ps2stream_read, sndstream_close, sndstream_create, ps2stream_write, sndstream_wclose},
     /* 21 */ {"quicktime", "Quicktime Movie"},
-    /* 22 */ {"oggvorbis", "Ogg Vorbis"},
+    /* 22 */
+    {"oggvorbis", "Ogg Vorbis", oggvorbis_about, oggvorbis_identify, oggvorbis_open, oggvorbis_info,
+     oggvorbis_read, oggvorbis_close, oggvorbis_create, oggvorbis_write, oggvorbis_wclose},
     /* 23 */
     {"mpeg", "MPEG", mpeg_about, mpeg_identify, mpeg_open, mpeg_info, mpeg_read, mpeg_close, mpeg_create,
      mpeg_write, mpeg_wclose},

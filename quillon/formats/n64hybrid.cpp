@@ -1,17 +1,11 @@
-// N64/AIFF hybrid reader. The AIFF module reads whole files, so each "NATb" chunk is copied to a
-// temporary file of its own and read through the format table's AIFF row; the timbres of the
-// chunks, in file order, make up element 0.
+// N64/AIFF hybrid reader. Each "NATb" chunk holds an AIFF FORM that the AIFF module reads in
+// place; the timbres of the chunks, in file order, make up element 0.
 #include "quillon/formats/n64hybrid.h"
 
-#include <unistd.h>
-
-#include <atomic>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <string>
 #include <vector>
 
+#include "quillon/formats/aiff.h"
 #include "quillon/formats/consolecommon.h"
 #include "quillon/runtime/gfile.h"
 #include "quillon/runtime/gmem.h"
@@ -23,7 +17,6 @@ constexpr char kHeaderId[] = "N64b";
 constexpr char kAiffId[] = "NATb";
 constexpr int kChunkHeaderBytes = 8;  // id and big-endian size
 constexpr int64_t kIdentifyMinSize = 300;
-constexpr int kAiffFormat = 0;
 
 constexpr const char* kMsgTruncated = "Truncated NATb chunk in N64/AIFF hybrid file.";
 constexpr const char* kMsgNoSound = "No NATb chunk in N64/AIFF hybrid file.";
@@ -48,52 +41,14 @@ bool natbchunks(gfile* f, std::vector<Chunk>& out) {
     if (!console_readat(f, at, h, kChunkHeaderBytes)) return fail("Couldn't read from file.");
     const int64_t body = at + kChunkHeaderBytes, n = ggetbe(h + 4, 4);
     const bool natb = std::memcmp(h, kAiffId, 4) == 0;
-    if (body + n > size)
-      return natb ? fail(kMsgTruncated) : true;  // a cut trailing chunk of another kind is skipped
+    if (body + n > size) {
+      if (natb) return fail(kMsgTruncated);
+      break;  // a cut trailing chunk of another kind holds no sound
+    }
     if (natb && static_cast<int>(out.size()) < SINFO_MAXTIMBRES) out.push_back({body, n});
     at = body + n + (n & 1);
   }
   return out.empty() ? fail(kMsgNoSound) : true;
-}
-
-// One NATb chunk as a file of its own, removed with the object.
-class ChunkFile {
- public:
-  ChunkFile(gfile* src, const Chunk& c) {
-    static std::atomic<int> serial{0};
-    const char* dir = std::getenv("TMPDIR");
-    path_ = std::string(dir && *dir ? dir : "/tmp") + "/quillon-natb-" + std::to_string(getpid()) + "-" +
-            std::to_string(serial++) + ".aif";
-    std::vector<uint8_t> body(static_cast<size_t>(c.size));
-    gfile* out = console_readat(src, c.body, body.data(), c.size) ? gwopen(path_.c_str()) : nullptr;
-    if (!out) return;
-    const bool ok = gwrite(out, body.data(), static_cast<int32_t>(c.size)) == c.size;
-    gclose(out);
-    if (ok) file_ = gopen(path_.c_str());
-  }
-  ~ChunkFile() {
-    if (file_) gclose(file_);
-    std::remove(path_.c_str());
-  }
-  ChunkFile(const ChunkFile&) = delete;
-  ChunkFile& operator=(const ChunkFile&) = delete;
-  gfile* file() const { return file_; }
-
- private:
-  std::string path_;
-  gfile* file_ = nullptr;
-};
-
-// Runs `step` on the AIFF module's instance over chunk c.
-template <typename Step>
-int withaiff(gfile* f, const Chunk& c, Step step) {
-  ChunkFile chunk(f, c);
-  if (!chunk.file()) return fail("Couldn't copy a NATb chunk of an N64/AIFF hybrid file.");
-  SINSTANCE* inst = nullptr;
-  if (AUREX_open(chunk.file(), &inst, kAiffFormat) < 1) return 0;
-  const int ok = step(inst);
-  AUREX_close(inst);
-  return ok;
 }
 
 }  // namespace
@@ -117,19 +72,15 @@ int n64hybrid_info(SINSTANCE* inst, SINFO** out, int element) {
   if (!info) return 0;
   info->numtimbres = static_cast<uint8_t>(chunks.size());
   for (size_t k = 0; k < chunks.size(); ++k) {
-    const int ok = withaiff(inst->file, chunks[k], [&](SINSTANCE* aiff) {
-      SINFO* one = nullptr;
-      if (!AUREX_info(aiff, &one, 0)) return 0;
-      // The chunk's sound moves into timbre k; its buffers go with it.
-      info->timbres[k] = one->timbres[0];
-      AUREX_initsound(&one->timbres[0]);
-      AUREX_freesinfo(one);
-      return 1;
-    });
-    if (!ok) {
+    SINFO* one = nullptr;
+    if (!aiff_infoat(inst->file, static_cast<int32_t>(chunks[k].body), &one)) {
       AUREX_freesinfo(info);
       return 0;
     }
+    // The chunk's sound moves into timbre k, its buffers with it.
+    info->timbres[k] = one->timbres[0];
+    AUREX_initsound(&one->timbres[0]);
+    AUREX_freesinfo(one);
   }
   *out = info;
   return 1;
@@ -140,18 +91,16 @@ int n64hybrid_read(SINSTANCE* inst, SINFO* info, int element) {
   std::vector<Chunk> chunks;
   if (!natbchunks(inst->file, chunks)) return 0;
   if (info->numtimbres != chunks.size()) return fail("Corrupt N64/AIFF hybrid file.");
-  for (size_t k = 0; k < chunks.size(); ++k) {
-    const int ok = withaiff(inst->file, chunks[k], [&](SINSTANCE* aiff) {
-      SINFO* one = AUREX_newsinfo();
-      if (!one) return 0;
-      one->timbres[0] = info->timbres[k];
-      const int r = AUREX_read(aiff, one, 0);
-      info->timbres[k] = one->timbres[0];
-      AUREX_initsound(&one->timbres[0]);
-      AUREX_freesinfo(one);
-      return r;
-    });
-    if (!ok) return 0;
+  SINFO* one = AUREX_newsinfo();
+  if (!one) return 0;
+  int ok = 1;
+  for (size_t k = 0; ok && k < chunks.size(); ++k) {
+    // The AIFF reader fills timbre 0 of a record of its own; the buffers move over.
+    one->timbres[0] = info->timbres[k];
+    ok = aiff_readat(inst->file, static_cast<int32_t>(chunks[k].body), one);
+    info->timbres[k] = one->timbres[0];
+    AUREX_initsound(&one->timbres[0]);
   }
-  return 1;
+  AUREX_freesinfo(one);
+  return ok ? 1 : 0;
 }

@@ -72,4 +72,32 @@ TEST(N64Hybrid, TruncatedOrMissingSoundChunks) {
   }
 }
 
+TEST(N64Hybrid, NatbChunksAreReadAsAiffTimbres) {
+  Sound mono(SREP_S16B_INT, 1, 22050, 700), stereo(SREP_S16B_INT, 2, 32000, 300, 4);
+  const int aiff = formatnamed("aiff");
+  const Bytes a = writefile(aiff, {mono.info}), b = writefile(aiff, {stereo.info});
+  ASSERT_FALSE(a.empty() || b.empty()) << AUREX_lasterror();
+  Bytes file;
+  chunk(file, "N64b", {});
+  chunk(file, "NATb", a);
+  chunk(file, "INST", Bytes(21, 7));  // odd-sized: padded, and skipped
+  chunk(file, "NATb", b);
+  Opened o(file, kHybrid);
+  EXPECT_EQ(o.identify(), kHybrid);
+  SINFO* back = o.read(0);
+  ASSERT_NE(back, nullptr) << AUREX_lasterror();
+  ASSERT_EQ(back->numtimbres, 2);
+  const STIMBRE& t0 = back->timbres[0];
+  const STIMBRE& t1 = back->timbres[1];
+  EXPECT_EQ(t0.samplerate, 22050);
+  EXPECT_EQ(t1.samplerate, 32000);
+  ASSERT_EQ(t0.numsamples, 700);
+  ASSERT_EQ(t1.numsamples, 300);
+  ASSERT_EQ(t1.numchannels, 2);
+  EXPECT_EQ(0, std::memcmp(t0.samples[0], mono.t().samples[0], 1400));
+  EXPECT_EQ(0, std::memcmp(t1.samples[1], stereo.t().samples[1], 600));
+  AUREX_freesinfo(back);
+  EXPECT_EQ(o.read(1), nullptr);
+}
+
 }  // namespace

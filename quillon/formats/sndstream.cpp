@@ -496,6 +496,8 @@ bool tagstotimbre(int platform, const int32_t* tags, STIMBRE& t) {
   t.samplerep = static_cast<int8_t>(rep);
   // Counts that index buffers later must be sane before anyone trusts them.
   if (tags[0x82] < 1 || tags[0x82] > STIMBRE_MAXCHANNELS || t.numsamples < 0) return fail(kMsgCorrupt);
+  // The rate tag is signed and unchecked by the writer that made the file.
+  if (!sinfo_rateinrange(t.samplerate)) return fail("Unsupported sample rate in SND stream file.");
   return true;
 }
 
@@ -697,15 +699,17 @@ bool readdatachunk(const SNDSTREAM_VARIANT& v, Reader& r, int64_t body, int64_t 
   return true;
 }
 
+// The data chunks must deliver every sample the header declares: a damaged chunk id or a cut file
+// is corrupt, not a sound that ends in silence.
 bool readstream(const SNDSTREAM_VARIANT& v, Reader& r, STIMBRE& t, AUREX_COMPSTATE** states) {
   const int hb = headerbytes(v);
   int32_t done = 0;
   for (int64_t pos = 0;;) {
     uint8_t h[12];
-    if (!r.seek(pos) || !r.read(h, hb)) return fail(kMsgRead);
+    if (!r.seek(pos) || !r.read(h, hb)) return done == t.numsamples || fail(kMsgCorrupt);
     const int64_t size = ggetle(h + 4, 4);
     if (size < hb || pos + size > r.size) return fail(kMsgCorrupt);
-    if (std::memcmp(h, kEndId, 4) == 0) return true;
+    if (std::memcmp(h, kEndId, 4) == 0) return done == t.numsamples || fail(kMsgCorrupt);
     if (std::memcmp(h, kDataId, 4) == 0 && !readdatachunk(v, r, pos + hb, pos + size, t, done, states))
       return false;
     pos += size;

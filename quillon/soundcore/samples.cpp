@@ -7,6 +7,7 @@
 
 #include "quillon/codecs/mpegdec.h"
 #include "quillon/codecs/mpegenc.h"
+#include "quillon/codecs/oggvorbis.h"
 #include "quillon/codecs/qvxa.h"
 #include "quillon/runtime/gfile.h"
 #include "quillon/runtime/gmem.h"
@@ -205,6 +206,41 @@ bool importqvxablock(gfile* f, const int32_t* positions, int32_t first, int32_t 
     }
   }
   return true;
+}
+
+// ---- DVI -----------------------------------------------------------------------------------
+
+constexpr int32_t kDviRunFrames = 1024;
+
+// Mono data starts on a byte, so `first` is even for mono whenever a sound is read in pieces.
+bool importdvi(gfile* f, int32_t pos, int32_t first, int32_t count, int channels, AUREX_COMPSTATE** states,
+               int16_t** buffers) {
+  if (!seekto(f, pos)) return fail("Couldn't read DVI samples.");
+  DVI_STATE st[2] = {};
+  for (int c = 0; c < channels; ++c)
+    if (states && states[c]) st[c] = states[c]->dvi;
+  uint8_t in[kDviRunFrames];
+  for (int32_t at = first; at < first + count;) {
+    const int32_t n = std::min(kDviRunFrames, first + count - at);
+    if (!readexact(f, in, dvi_bytes(n, channels))) return fail("Couldn't read DVI samples.");
+    int16_t* out[2] = {buffers[0] + at, channels == 2 ? buffers[1] + at : nullptr};
+    dvi_decode(in, n, channels, st, out);
+    at += n;
+  }
+  for (int c = 0; c < channels; ++c)
+    if (states && states[c]) states[c]->dvi = st[c];
+  return true;
+}
+
+// ---- Ogg Vorbis --------------------------------------------------------------------------
+
+// The stream is decoded from the start of the file whatever the position list says: Vorbis
+// packets depend on the headers at its start.
+bool importogg(gfile* f, int32_t first, int32_t count, int channels, int16_t** buffers) {
+  if (channels > OGGVORBIS_MAXCHANNELS) return fail(kMsgImport);
+  const char* message = nullptr;
+  return oggvorbis_decode(f, first, count, channels, buffers, AUREX_progress, &message) == 1 ||
+         fail(message ? message : "Couldn't read Ogg Vorbis samples.");
 }
 
 // ---- MPEG frames --------------------------------------------------------------------------
@@ -456,6 +492,42 @@ bool exportqvxablock(Sink& sink, int32_t first, int32_t count, int flags, AUREX_
   return ok;
 }
 
+bool exportdvi(Sink& sink, int32_t first, int32_t count, AUREX_COMPSTATE** states, const STIMBRE* t) {
+  const int channels = t->numchannels;
+  if (channels > 2) return fail("DVI exporter cannot handle this numchannels.");
+  DVI_STATE scratch[2] = {};
+  DVI_STATE st[2];
+  for (int c = 0; c < channels; ++c) st[c] = states && states[c] ? states[c]->dvi : scratch[c];
+  uint8_t out[kDviRunFrames];
+  for (int32_t at = first; at < first + count;) {
+    const int32_t n = std::min(kDviRunFrames, first + count - at);
+    const int16_t* in[2] = {t->samples[0] + at, channels == 2 ? t->samples[1] + at : nullptr};
+    if (at % 65536 == 0) AUREX_progress(progressof(at, t->numsamples));
+    dvi_encode(in, n, channels, st, out);
+    if (!sink.put(out, dvi_bytes(n, channels))) return false;
+    at += n;
+  }
+  for (int c = 0; c < channels; ++c)
+    if (states && states[c]) states[c]->dvi = st[c];
+  return true;
+}
+
+int oggsinkwrite(void* context, const uint8_t* data, int32_t n) {
+  return static_cast<Sink*>(context)->put(data, n) ? 1 : 0;
+}
+
+bool exportogg(Sink& sink, int32_t first, int32_t count, const STIMBRE* t) {
+  const int16_t* channels[STIMBRE_MAXCHANNELS] = {};
+  for (int c = 0; c < t->numchannels; ++c) channels[c] = t->samples[c] + first;
+  const OGGVORBIS_SINK oggsink{oggsinkwrite, &sink};
+  const char* message = nullptr;
+  if (oggvorbis_encode(channels, t->numchannels, t->samplerate, count, &oggsink, AUREX_progress, &message) >=
+      0)
+    return true;
+  if (message) AUREX_seterror(message);  // else the sink has stored its own
+  return false;
+}
+
 // The encoder's sink over ours; remembers a failed write, which has stored its own message.
 struct MpegOut {
   Sink* sink;
@@ -578,6 +650,12 @@ int32_t exportto(Sink& sink, int32_t first, int32_t count, int flags, AUREX_COMP
       break;
     case SREP_N64_BLK:
       ok = aurex_exportn64(bytesink(sink), first, count, offsets, t);
+      break;
+    case SREP_DVI_INT:
+      ok = exportdvi(sink, first, count, states, t);
+      break;
+    case SREP_OGG:
+      ok = exportogg(sink, first, count, t);
       break;
     default:
       return fail(kMsgExportFormat), 0;
@@ -714,6 +792,10 @@ int isimportsamples(gfile* file, const int32_t* positions, int32_t startframedis
     case SREP_QVXA_BLK:
       ok = importqvxablock(file, pos, first, count, channels, states, buffers);
       break;
+    case SREP_DVI_INT:
+      if (channels > 2) return fail(kMsgImport), 0;
+      ok = importdvi(file, pos[0], first, count, channels, states, buffers);
+      break;
     case SREP_LAYER1:
     case SREP_LAYER2:
     case SREP_LAYER3:
@@ -725,6 +807,9 @@ int isimportsamples(gfile* file, const int32_t* positions, int32_t startframedis
       break;
     case SREP_VAG_BLK:
       ok = aurex_importvag(file, pos, first, count, channels, states, buffers);
+      break;
+    case SREP_OGG:
+      ok = importogg(file, first, count, channels, buffers);
       break;
     default:
       return fail(kMsgImport), 0;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "quillon/codecs/dvi.h"
 #include "quillon/codecs/xa.h"
 #include "quillon/soundcore/sinfo.h"
 
@@ -25,6 +26,7 @@ struct AUREX_COMPSTATE {
   int32_t wholeprogress;  // set: only channel 0 reports progress, over the whole sound
   int32_t filepos;        // block codecs that resume at a file position
   int32_t leftover;       // samples decoded ahead by frame-based codecs
+  DVI_STATE dvi;          // DVI predictor and step index
 };
 
 constexpr int AUREX_NUMCOMPSTATES = 4;

@@ -1,0 +1,1 @@
+ht_fuzz(fuzz_oggvorbis fuzz_oggvorbis.cpp quillon_formats quillon_soundcore)
