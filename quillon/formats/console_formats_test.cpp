@@ -35,7 +35,7 @@ std::vector<int16_t> ffmpegdecode(const Bytes& file, const char* demuxer, int ch
 }
 
 bool haveffmpeg() {
-  return std::system("ffmpeg -version >/dev/null 2>&1") == 0;
+  return std::system("command -v ffmpeg >/dev/null 2>&1") == 0;
 }
 
 TEST(VagFile, OneShotOf28SamplesHasDataSize16AndThreeFrames) {

@@ -9,6 +9,7 @@
 #include "quillon/formats/macstream.h"
 #include "quillon/formats/mpeg.h"
 #include "quillon/formats/n64bank.h"
+#include "quillon/formats/n64hybrid.h"
 #include "quillon/formats/n64patch.h"
 #include "quillon/formats/oggvorbis.h"
 #include "quillon/formats/oktavagstream.h"
@@ -43,11 +44,13 @@ const AUREX_FORMAT AUREX_formats[AUREX_NUMFORMATS] = {
     /*  5 */
     {"raw", "RAW (no header)", raw_about, raw_identify, console_open, raw_info, raw_read, console_close,
      console_open, raw_write, console_close},
-    /*  6 */ {"n64hybrid", "ZOR N64/AIFF hybrid"},
-    /* 7 */
+    /*  6 */
+    {"n64hybrid", "ZOR N64/AIFF hybrid", n64hybrid_about, n64hybrid_identify, console_open, n64hybrid_info,
+     n64hybrid_read, console_close},
+    /*  7 */
     {"pcbank", "SND PC bank", pcbank_about, pcbank_identify, pcbank_open, pcbank_info, pcbank_read,
      sndbank_close, pcbank_create, sndbank_write, sndbank_wclose},
-    /* 8 */
+    /*  8 */
     {"pcpatch", "SND PC patch", pcpatch_about, pcpatch_identify, console_open, pcpatch_info, pcpatch_read,
      console_close},
     /*  9 */

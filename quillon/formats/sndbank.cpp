@@ -503,7 +503,11 @@ int addtimbre(BankWriter& w, const STIMBRE& src, Timbre& tb) {
   const void* srctables[4] = {src.paramblock[0], src.paramblock[1], src.paramblock2[0], src.paramblock2[1]};
   for (int k = 0; k < 4; ++k) {
     if (!srctables[k]) continue;
-    tb.tables[k] = w.tables.add(static_cast<const uint8_t*>(srctables[k]), kTableBytes, kMaxTables);
+    try {
+      tb.tables[k] = w.tables.add(static_cast<const uint8_t*>(srctables[k]), kTableBytes, kMaxTables);
+    } catch (const std::bad_alloc&) {
+      return fail("Not enough memory available to store scaling table.");
+    }
     if (tb.tables[k] < 0) return fail("Out of table pointer space in addtable.");
   }
   if (!isdefaultenvelope(t)) {
@@ -513,7 +517,11 @@ int addtimbre(BankWriter& w, const STIMBRE& src, Timbre& tb) {
       put32(&env[8 * static_cast<size_t>(i)], static_cast<uint32_t>(t.envelope[i][0]), w.v.bigendian);
       put32(&env[8 * static_cast<size_t>(i) + 4], static_cast<uint32_t>(t.envelope[i][1]), w.v.bigendian);
     }
-    tb.envelope = w.envelopes.add(env.data(), env.size(), INT32_MAX);
+    try {
+      tb.envelope = w.envelopes.add(env.data(), env.size(), INT32_MAX);
+    } catch (const std::bad_alloc&) {
+      return fail("Not enough memory available to store envelope.");
+    }
   }
 
   // Loop points on the codec's frame grid.
@@ -550,6 +558,18 @@ int64_t roundup(int64_t x, int64_t m) {
   return (x + m - 1) / m * m;
 }
 
+int wclosebank(BankWriter& w, gfile* f);
+
+// The work buffers of wclosebank: every allocation failure that the steps above do not report
+// themselves.
+int wclosebankguarded(BankWriter& w, gfile* f) {
+  try {
+    return wclosebank(w, f);
+  } catch (const std::bad_alloc&) {
+    return fail("Couldn't allocate memory internal to wclosebank.");
+  }
+}
+
 int wclosebank(BankWriter& w, gfile* f) {
   const int p = w.v.platform;
   if (p != 0 && p != 1 && p != 2 && p != 3 && p != 5) return fail("Unsupported bank platform in wclosebank.");
@@ -566,7 +586,14 @@ int wclosebank(BankWriter& w, gfile* f) {
 
   // Block order: PS2 banks put the blocks that play from main memory first, each at its first use.
   std::vector<int> order;
-  std::vector<bool> placed(w.blocks.blobs.size(), false), mainmemory(w.blocks.blobs.size(), false);
+  std::vector<bool> placed, mainmemory;
+  try {
+    order.reserve(w.blocks.blobs.size());
+    placed.assign(w.blocks.blobs.size(), false);
+    mainmemory.assign(w.blocks.blobs.size(), false);
+  } catch (const std::bad_alloc&) {
+    return fail("Couldn't allocate memory internal to AUREXI_envordertracks.");
+  }
   for (const Slot& s : w.slots)
     for (const Timbre& tb : s.timbres)
       if (tb.t.playloc == kPlayMainMemory) mainmemory[static_cast<size_t>(tb.block)] = true;
@@ -643,6 +670,19 @@ int wclosebank(BankWriter& w, gfile* f) {
   }
   const auto n = static_cast<int32_t>(file.size());
   return gwrite(f, file.data(), n) == n ? 1 : fail(kMsgWrite);
+}
+
+// Copies one sound into a free slot.
+int addslot(BankWriter& w, Slot& s, const SINFO* info) {
+  Slot fresh;
+  fresh.bankword = info->bankword;
+  const int timbres = std::clamp<int>(info->numtimbres, 1, SINFO_MAXTIMBRES);
+  fresh.timbres.resize(static_cast<size_t>(timbres));
+  for (int i = 0; i < timbres; ++i)
+    if (!addtimbre(w, info->timbres[i], fresh.timbres[static_cast<size_t>(i)])) return 0;
+  fresh.used = true;
+  s = std::move(fresh);
+  return 1;
 }
 
 BankWriter* writerof(SINSTANCE* inst) {
@@ -726,8 +766,12 @@ int sndbank_close(SINSTANCE* inst) {
 
 int sndbank_create(const SNDBANK_VARIANT& v, SINSTANCE** out, gfile* file) {
   *out = nullptr;
-  auto* w = new (std::nothrow) BankWriter;
-  if (!w) return fail("Couldn't allocate internal memory needed for bank writer.");
+  BankWriter* w = nullptr;
+  try {
+    w = new BankWriter;
+  } catch (const std::bad_alloc&) {
+    return fail("Couldn't allocate internal memory needed for bank writer.");
+  }
   w->v = v;
   *out = AUREX_newinstance(file);
   if (!*out) {
@@ -748,30 +792,28 @@ int sndbank_write(SINSTANCE* inst, SINFO* info, int element) {
   }
   Slot& s = w->slots[static_cast<size_t>(element)];
   if (s.used) return fail("An attempt to write to the same sinfo index was made.");
-  Slot fresh;
-  fresh.bankword = info->bankword;
-  const int timbres = std::clamp<int>(info->numtimbres, 1, SINFO_MAXTIMBRES);
-  fresh.timbres.resize(static_cast<size_t>(timbres));
   // A sound that cannot be stored leaves none of its tables or blocks in the bank.
   const size_t tables = w->tables.blobs.size(), envelopes = w->envelopes.blobs.size(),
                blocks = w->blocks.blobs.size();
-  for (int i = 0; i < timbres; ++i) {
-    if (!addtimbre(*w, info->timbres[i], fresh.timbres[static_cast<size_t>(i)])) {
-      w->tables.truncate(tables);
-      w->envelopes.truncate(envelopes);
-      w->blocks.truncate(blocks);
-      return 0;
-    }
+  int ok;
+  try {
+    ok = addslot(*w, s, info);
+  } catch (const std::bad_alloc&) {
+    ok = fail("Couldn't allocate memory needed for AUREXI_envaddsinfo.");
   }
-  fresh.used = true;
-  s = std::move(fresh);
+  if (!ok) {
+    w->tables.truncate(tables);
+    w->envelopes.truncate(envelopes);
+    w->blocks.truncate(blocks);
+    return 0;
+  }
   ++inst->numelements;
   return 1;
 }
 
 int sndbank_wclose(SINSTANCE* inst) {
   BankWriter* w = writerof(inst);
-  const int ok = w ? wclosebank(*w, inst->file)
+  const int ok = w ? wclosebankguarded(*w, inst->file)
                    : fail("Couldn't allocate internal memory needed for bank/patch/stream writer.");
   delete w;
   inst->priv[1] = 0;
