@@ -68,7 +68,9 @@ void release_tables() {
 }  // namespace
 
 int engine_streamservice(void*, int) {
-  int (*gate)() = g.active.streamgate ? g.active.streamgate : g.want.streamgate;
+  AUDIO_lock();
+  int (*gate)() = g.running ? g.active.streamgate : g.want.streamgate;
+  AUDIO_unlock();
   if (gate && gate() != 0) return 0;
   AUDIO_lock();
   int result = 0;
