@@ -13,7 +13,6 @@ Engine g;
 namespace {
 
 constexpr int32_t kMinArena = 256;
-constexpr int kSmallRecords = 16, kSmallRecordBytes = 16;
 
 int no_gate() {
   return 0;
@@ -60,10 +59,8 @@ void clamp(AUDIOCONFIG& c) {
 
 void release_tables() {
   AUDIO_free(g.mix);
-  AUDIO_free(g.small);
   AUDIO_free(g.voices);
   g.mix = nullptr;
-  g.small = nullptr;
   g.voices = nullptr;
   g.nvoices = g.nsw = 0;
 }
@@ -71,7 +68,9 @@ void release_tables() {
 }  // namespace
 
 int engine_streamservice(void*, int) {
-  int (*gate)() = g.active.streamgate ? g.active.streamgate : g.want.streamgate;
+  AUDIO_lock();
+  int (*gate)() = g.running ? g.active.streamgate : g.want.streamgate;
+  AUDIO_unlock();
   if (gate && gate() != 0) return 0;
   AUDIO_lock();
   int result = 0;
@@ -177,9 +176,8 @@ int engine_init(void* arena, int32_t size, bool output) {
     g.nsw = g.active.swvoices;
     g.nvoices = g.active.swvoices + g.active.hwvoices;
     g.voices = static_cast<Voice*>(AUDIO_alloc(g.nvoices * static_cast<int32_t>(sizeof(Voice))));
-    g.small = AUDIO_alloc(kSmallRecords * kSmallRecordBytes);
     g.mix = static_cast<MixVoice*>(AUDIO_alloc(std::max(g.nsw, 1) * static_cast<int32_t>(sizeof(MixVoice))));
-    if (!g.voices || !g.small || !g.mix) rc = AUDIO_ERR;
+    if (!g.voices || !g.mix) rc = AUDIO_ERR;
   }
   if (rc == AUDIO_OK) {
     if (!g.active.tickhandler) g.active.tickhandler = AUDIO_tick;

@@ -131,7 +131,7 @@ struct Output {
   int32_t writtentotal, cursortotal;
   int32_t lead, maxlead, smallest, passes, stalls;
   bool emulated;
-  std::atomic<bool> running{false}, keepgoing{false};
+  std::atomic<bool> keepgoing{false};
 };
 
 struct Probed {
@@ -149,7 +149,6 @@ struct Engine {
   Voice* voices;
   int nvoices, nsw;
   MixVoice* mix;
-  void* small;
   int32_t serial;
   uint32_t ticks;
   int mastervolume;

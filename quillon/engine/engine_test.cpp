@@ -202,6 +202,9 @@ TEST(EngineLaws, PanTable) {
   EXPECT_EQ(eng::g.pan[0][0], 95);
   eng::pan_build(1, stereo);
   EXPECT_EQ(eng::g.pan[0x77][0], 127);
+  const uint16_t same[] = {0x4000, 0x4000};  // a caller's table with no span between speakers
+  eng::pan_build(2, same);
+  EXPECT_EQ(eng::g.pan[0x40][0] + eng::g.pan[0x40][1], 127);
 }
 
 using EngineVoices = Offline;

@@ -31,7 +31,6 @@ void output_thread() {
     if (auto* post = g.posthook.load()) post();
     sys_sleepms(g.active.period);
   }
-  out.running.store(false);
 }
 
 void at_exit() {
@@ -185,12 +184,8 @@ int AUDIO_outstart() {
     rc = out.ops->play(out.buf);
   }
   if (rc == AUDIO_OK) {
-    out.running.store(true);
     out.keepgoing.store(true);
-    if (!sys_threadstart(output_thread)) {
-      out.running.store(false);
-      rc = AUDIO_ERR;
-    }
+    if (!sys_threadstart(output_thread)) rc = AUDIO_ERR;
   }
   if (rc != AUDIO_OK) {
     if (out.buf) out.ops->close(out.buf);

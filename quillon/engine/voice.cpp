@@ -119,6 +119,9 @@ const uint8_t* pitch_table() {
 }
 
 int pitch_ratio(int32_t cents) {
+  // Eight octaves either way keep the ratio and its product with the table inside 32 bits; the
+  // resampler's step is capped at four times anyway.
+  cents = std::clamp(cents, -9600, 9600);
   int32_t ratio = 4096;
   while (cents >= 1200) {
     ratio *= 2;
@@ -162,9 +165,17 @@ void pan_build(int channels, const uint16_t* speakers) {
     int32_t at = a;
     if (at < slo) at += 0x10000;
     if (at > shi) shi += 0x10000;
+    // A caller's table that is not strictly ascending leaves no span: the nearer speaker takes it.
     const int32_t span = shi - slo;
-    g.pan[p][lo] = static_cast<uint8_t>(pan_shape(127 * (shi - at) / span));
-    g.pan[p][hi] = static_cast<uint8_t>(pan_shape(127 * (at - slo) / span));
+    if (span <= 0) {
+      g.pan[p][lo] = 127;
+      continue;
+    }
+    auto share = [&](int32_t d) {
+      return static_cast<uint8_t>(pan_shape(std::clamp(127 * d / span, 0, 127)));
+    };
+    g.pan[p][lo] = share(shi - at);
+    g.pan[p][hi] = share(at - slo);
   }
 }
 

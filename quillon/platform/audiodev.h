@@ -31,8 +31,8 @@ struct AudioDevFormat {
   int bits;  // 16 for playback; 8 or 16 for capture
 };
 
-struct AudioDevBuffer;   // one backend's playback buffer
-struct AudioDevCapture;  // one backend's capture buffer
+struct AudioDevBuffer;   // opaque: each backend keeps its own record behind it
+struct AudioDevCapture;  // likewise for capture
 
 // One backend. Offsets, sizes and cursors are in bytes within the looping buffer.
 struct AudioDevOps {

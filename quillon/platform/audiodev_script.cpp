@@ -8,15 +8,15 @@
 
 #include "quillon/platform/audiodev.h"
 
-struct AudioDevBuffer {
+namespace {
+
+struct Buffer {
   std::vector<uint8_t> ring;
 };
 
-namespace {
-
 std::mutex guard;
 AudioDevScript script{};
-AudioDevBuffer* current = nullptr;
+Buffer* current = nullptr;
 bool playing = false;
 
 int sc_probe(AudioDevCaps* caps) {
@@ -30,21 +30,23 @@ int sc_open(const AudioDevFormat&, uint32_t bytes, AudioDevBuffer** out) {
   *out = nullptr;
   if (script.openresult != kAudioDevOk) return script.openresult;
   if (current || bytes == 0) return kAudioDevFailed;
-  current = new AudioDevBuffer;
+  current = new Buffer;
   current->ring.assign(bytes, 0);
   playing = false;
-  *out = current;
+  *out = reinterpret_cast<AudioDevBuffer*>(current);
   return kAudioDevOk;
 }
 
-void sc_close(AudioDevBuffer* b) {
+void sc_close(AudioDevBuffer* handle) {
   std::lock_guard lock(guard);
+  auto* b = reinterpret_cast<Buffer*>(handle);
   if (b == current) current = nullptr;
   delete b;
 }
 
-int sc_lock(AudioDevBuffer* b, uint32_t offset, uint32_t bytes, void** p1, uint32_t* n1, void** p2,
+int sc_lock(AudioDevBuffer* handle, uint32_t offset, uint32_t bytes, void** p1, uint32_t* n1, void** p2,
             uint32_t* n2) {
+  auto* b = reinterpret_cast<Buffer*>(handle);
   const auto size = static_cast<uint32_t>(b->ring.size());
   if (offset >= size || bytes > size) return kAudioDevFailed;
   guard.lock();
@@ -85,8 +87,9 @@ int sc_restore(AudioDevBuffer*) {
   return kAudioDevOk;
 }
 
-void sc_cursors(AudioDevBuffer* b, uint32_t* play, uint32_t* write) {
+void sc_cursors(AudioDevBuffer* handle, uint32_t* play, uint32_t* write) {
   std::lock_guard lock(guard);
+  auto* b = reinterpret_cast<Buffer*>(handle);
   const auto size = static_cast<uint32_t>(b->ring.size());
   *play = script.play % size;
   *write = script.write % size;

@@ -13,7 +13,10 @@
 
 #include "quillon/platform/audiodev.h"
 
-struct AudioDevBuffer {
+namespace {
+
+// The backend's records; the layer's opaque handles point at them.
+struct Buffer {
   SDL_AudioSpec spec{};
   SDL_AudioDeviceID dev = 0;
   std::vector<uint8_t> ring;
@@ -22,13 +25,18 @@ struct AudioDevBuffer {
   bool playing = false;
 };
 
-struct AudioDevCapture {
+struct Capture {
   SDL_AudioDeviceID dev = 0;
   std::vector<uint8_t> ring;
   uint32_t pos = 0;
 };
 
-namespace {
+Buffer* of(AudioDevBuffer* b) {
+  return reinterpret_cast<Buffer*>(b);
+}
+Capture* of(AudioDevCapture* c) {
+  return reinterpret_cast<Capture*>(c);
+}
 
 // A device period of about 10 ms keeps the play cursor close to what is heard.
 uint16_t period_frames(int rate) {
@@ -42,7 +50,7 @@ int open_error() {
 }
 
 void playback_callback(void* user, Uint8* stream, int len) {
-  auto* b = static_cast<AudioDevBuffer*>(user);
+  auto* b = static_cast<Buffer*>(user);
   if (!b->playing || b->ring.empty()) {
     std::memset(stream, b->spec.silence, static_cast<size_t>(len));
     b->lastpiece = 0;
@@ -63,7 +71,7 @@ void playback_callback(void* user, Uint8* stream, int len) {
 }
 
 void capture_callback(void* user, Uint8* stream, int len) {
-  auto* c = static_cast<AudioDevCapture*>(user);
+  auto* c = static_cast<Capture*>(user);
   const size_t size = c->ring.size();
   size_t left = static_cast<size_t>(len);
   while (left > 0) {
@@ -87,7 +95,7 @@ int sdl_probe(AudioDevCaps* caps) {
   return kAudioDevOk;
 }
 
-int open_device(AudioDevBuffer* b) {
+int open_device(Buffer* b) {
   SDL_AudioSpec have{};
   b->dev = SDL_OpenAudioDevice(nullptr, 0, &b->spec, &have, 0);
   return b->dev != 0 ? kAudioDevOk : open_error();
@@ -97,7 +105,7 @@ int sdl_open(const AudioDevFormat& f, uint32_t bytes, AudioDevBuffer** out) {
   *out = nullptr;
   if (f.bits != 16 || f.channels < 1 || f.channels > 8 || bytes == 0) return kAudioDevFailed;
   if (init_audio() != kAudioDevOk) return kAudioDevNoDevice;
-  auto* b = new AudioDevBuffer;
+  auto* b = new Buffer;
   b->ring.assign(bytes, 0);
   b->spec.freq = f.rate;
   b->spec.format = AUDIO_S16SYS;
@@ -111,19 +119,21 @@ int sdl_open(const AudioDevFormat& f, uint32_t bytes, AudioDevBuffer** out) {
     SDL_QuitSubSystem(SDL_INIT_AUDIO);
     return rc;
   }
-  *out = b;
+  *out = reinterpret_cast<AudioDevBuffer*>(b);
   return kAudioDevOk;
 }
 
-void sdl_close(AudioDevBuffer* b) {
+void sdl_close(AudioDevBuffer* handle) {
+  Buffer* b = of(handle);
   if (!b) return;
   if (b->dev) SDL_CloseAudioDevice(b->dev);
   delete b;
   SDL_QuitSubSystem(SDL_INIT_AUDIO);
 }
 
-int sdl_lock(AudioDevBuffer* b, uint32_t offset, uint32_t bytes, void** p1, uint32_t* n1, void** p2,
+int sdl_lock(AudioDevBuffer* handle, uint32_t offset, uint32_t bytes, void** p1, uint32_t* n1, void** p2,
              uint32_t* n2) {
+  Buffer* b = of(handle);
   const auto size = static_cast<uint32_t>(b->ring.size());
   if (offset >= size || bytes > size || b->dev == 0) return kAudioDevFailed;
   SDL_LockAudioDevice(b->dev);
@@ -134,11 +144,13 @@ int sdl_lock(AudioDevBuffer* b, uint32_t offset, uint32_t bytes, void** p1, uint
   return kAudioDevOk;
 }
 
-void sdl_unlock(AudioDevBuffer* b) {
+void sdl_unlock(AudioDevBuffer* handle) {
+  Buffer* b = of(handle);
   SDL_UnlockAudioDevice(b->dev);
 }
 
-int set_playing(AudioDevBuffer* b, bool on) {
+int set_playing(AudioDevBuffer* handle, bool on) {
+  Buffer* b = of(handle);
   if (b->dev == 0) return kAudioDevFailed;
   SDL_LockAudioDevice(b->dev);
   b->playing = on;
@@ -147,14 +159,15 @@ int set_playing(AudioDevBuffer* b, bool on) {
   return kAudioDevOk;
 }
 
-int sdl_play(AudioDevBuffer* b) {
-  return set_playing(b, true);
+int sdl_play(AudioDevBuffer* handle) {
+  return set_playing(handle, true);
 }
-int sdl_stop(AudioDevBuffer* b) {
-  return set_playing(b, false);
+int sdl_stop(AudioDevBuffer* handle) {
+  return set_playing(handle, false);
 }
 
-uint32_t sdl_status(AudioDevBuffer* b) {
+uint32_t sdl_status(AudioDevBuffer* handle) {
+  Buffer* b = of(handle);
   // A device that disappears (unplugged, server gone) is reported stopped by SDL.
   if (b->dev == 0 || SDL_GetAudioDeviceStatus(b->dev) == SDL_AUDIO_STOPPED) return kAudioDevLost;
   SDL_LockAudioDevice(b->dev);
@@ -163,7 +176,8 @@ uint32_t sdl_status(AudioDevBuffer* b) {
   return playing ? kAudioDevPlaying : 0;
 }
 
-int sdl_restore(AudioDevBuffer* b) {
+int sdl_restore(AudioDevBuffer* handle) {
+  Buffer* b = of(handle);
   bool playing = false;
   if (b->dev) {
     SDL_LockAudioDevice(b->dev);
@@ -177,7 +191,8 @@ int sdl_restore(AudioDevBuffer* b) {
   return rc;
 }
 
-void sdl_cursors(AudioDevBuffer* b, uint32_t* play, uint32_t* write) {
+void sdl_cursors(AudioDevBuffer* handle, uint32_t* play, uint32_t* write) {
+  Buffer* b = of(handle);
   const uint64_t size = b->ring.size();
   uint64_t taken = 0, piece = 0;
   if (b->dev) {
@@ -194,7 +209,7 @@ int sdl_capopen(const AudioDevFormat& f, uint32_t bytes, AudioDevCapture** out) 
   *out = nullptr;
   if ((f.bits != 8 && f.bits != 16) || f.channels != 1 || bytes == 0) return kAudioDevFailed;
   if (init_audio() != kAudioDevOk) return kAudioDevNoDevice;
-  auto* c = new AudioDevCapture;
+  auto* c = new Capture;
   c->ring.assign(bytes, f.bits == 8 ? 0x80 : 0);
   SDL_AudioSpec want{}, have{};
   want.freq = f.rate;
@@ -211,25 +226,28 @@ int sdl_capopen(const AudioDevFormat& f, uint32_t bytes, AudioDevCapture** out) 
     return rc;
   }
   SDL_PauseAudioDevice(c->dev, 0);
-  *out = c;
+  *out = reinterpret_cast<AudioDevCapture*>(c);
   return kAudioDevOk;
 }
 
-void sdl_capclose(AudioDevCapture* c) {
+void sdl_capclose(AudioDevCapture* handle) {
+  Capture* c = of(handle);
   if (!c) return;
   SDL_CloseAudioDevice(c->dev);
   delete c;
   SDL_QuitSubSystem(SDL_INIT_AUDIO);
 }
 
-uint32_t sdl_capcursor(AudioDevCapture* c) {
+uint32_t sdl_capcursor(AudioDevCapture* handle) {
+  Capture* c = of(handle);
   SDL_LockAudioDevice(c->dev);
   const uint32_t pos = c->pos;
   SDL_UnlockAudioDevice(c->dev);
   return pos;
 }
 
-void sdl_capread(AudioDevCapture* c, uint32_t offset, uint32_t bytes, void* dst) {
+void sdl_capread(AudioDevCapture* handle, uint32_t offset, uint32_t bytes, void* dst) {
+  Capture* c = of(handle);
   const size_t size = c->ring.size();
   auto* d = static_cast<uint8_t*>(dst);
   SDL_LockAudioDevice(c->dev);

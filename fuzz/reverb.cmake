@@ -1,0 +1,1 @@
+ht_fuzz(fuzz_reverb_block fuzz_reverb_block.cpp quillon_engine)
