@@ -344,7 +344,7 @@ std::vector<std::uint8_t> bmp_with(int bits, int compression) {
   return f;
 }
 
-void put_le(std::vector<std::uint8_t>* v, std::uint32_t x, int bytes) {
+void put_le(std::vector<std::uint8_t>* v, std::uint64_t x, int bytes) {
   for (int i = 0; i < bytes; ++i) v->push_back(static_cast<std::uint8_t>(x >> (8 * i)));
 }
 

@@ -1,6 +1,7 @@
-// JPEG reader over libjpeg (grey, YCbCr and RGB, and CMYK and YCCK converted to RGB). The library's error
-// manager is replaced by one that records the message and jumps back instead of ending the process; a
-// progress monitor and a warning count stop files that would keep the decoder busy without end.
+// JPEG reader over libjpeg (grey, YCbCr and RGB, and CMYK and YCCK converted to RGB). The
+// library's error manager is replaced by one that records the message and jumps back instead of
+// ending the process; a progress monitor and a warning count stop files that would keep the
+// decoder busy without end.
 #include "braxel/image/jpeg.h"
 
 #include <csetjmp>

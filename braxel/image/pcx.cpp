@@ -1,5 +1,6 @@
-// PCX reader (8-bit with a trailing 256-colour palette, 24- and 32-bit in planes of 8 bits, and 2 to
-// 16 colours in bit planes or nibbles with the header's palette) and writer of 8-bit pictures.
+// PCX reader (8-bit with a trailing 256-colour palette, 24- and 32-bit in planes of 8 bits, and
+// 2 to 16 colours in bit planes or nibbles with the header's palette) and writer of 8-bit
+// pictures.
 #include "braxel/image/pcx.h"
 
 #include <algorithm>
@@ -53,9 +54,8 @@ ImageStatus pcx_read(const std::uint8_t* data, std::size_t size, ShapeImage* pic
   const std::size_t w = std::size_t{xmax} - xmin + 1u, h = std::size_t{ymax} - ymin + 1u;
   if (check_dimensions(w, h, error, "PCX") == 0) return ImageStatus::kCorrupt;
   // Lines may carry padding beyond the picture width. Single-plane 8-bit files that state too
-  // short a line are read with lines of the picture width, as they always were; in the other
-  // kinds the planes follow each other within the line, so a short plane leaves no sensible
-  // reading.
+  // short a line are read with lines of the picture width; in the other kinds the planes follow
+  // each other within the line, so a plane too short for the width leaves no sensible reading.
   std::size_t line = bytes_per_line;
   if (indexed8) {
     line = std::max(line, w);

@@ -1,7 +1,7 @@
-// PNG reader (every colour type and bit depth, with the transparency chunk) and writer over libpng. libpng
-// reports errors by calling our error function, which records the message and jumps back to the call that
-// started the work; nothing ever ends the process. Buffers live in a context record so that the jump cannot
-// lose them.
+// PNG reader (every colour type and bit depth, with the transparency chunk) and writer over
+// libpng. libpng reports errors by calling our error function, which records the message and
+// jumps back to the call that started the work; nothing ever ends the process. Buffers live in a
+// context record so that the jump cannot lose them.
 #include "braxel/image/png.h"
 
 #include <png.h>
