@@ -11,6 +11,7 @@
 #include "quillon/runtime/gfile.h"
 #include "quillon/runtime/gmem.h"
 #include "quillon/soundcore/aurex.h"
+#include "quillon/soundcore/samples_console.h"
 
 namespace {
 
@@ -206,6 +207,30 @@ bool importqvxablock(gfile* f, const int32_t* positions, int32_t first, int32_t 
       states[c]->xaprev2 = p2;
     }
   }
+  return true;
+}
+
+// ---- DVI -----------------------------------------------------------------------------------
+
+constexpr int32_t kDviRunFrames = 1024;
+
+// Mono data starts on a byte, so `first` is even for mono whenever a sound is read in pieces.
+bool importdvi(gfile* f, int32_t pos, int32_t first, int32_t count, int channels, AUREX_COMPSTATE** states,
+               int16_t** buffers) {
+  if (!seekto(f, pos)) return fail("Couldn't read DVI samples.");
+  DVI_STATE st[2] = {};
+  for (int c = 0; c < channels; ++c)
+    if (states && states[c]) st[c] = states[c]->dvi;
+  uint8_t in[kDviRunFrames];
+  for (int32_t at = first; at < first + count;) {
+    const int32_t n = std::min(kDviRunFrames, first + count - at);
+    if (!readexact(f, in, dvi_bytes(n, channels))) return fail("Couldn't read DVI samples.");
+    int16_t* out[2] = {buffers[0] + at, channels == 2 ? buffers[1] + at : nullptr};
+    dvi_decode(in, n, channels, st, out);
+    at += n;
+  }
+  for (int c = 0; c < channels; ++c)
+    if (states && states[c]) states[c]->dvi = st[c];
   return true;
 }
 
@@ -558,6 +583,26 @@ bool exportqvxablock(Sink& sink, int32_t first, int32_t count, int flags, AUREX_
   return ok;
 }
 
+bool exportdvi(Sink& sink, int32_t first, int32_t count, AUREX_COMPSTATE** states, const STIMBRE* t) {
+  const int channels = t->numchannels;
+  if (channels > 2) return fail("DVI exporter cannot handle this numchannels.");
+  DVI_STATE scratch[2] = {};
+  DVI_STATE st[2];
+  for (int c = 0; c < channels; ++c) st[c] = states && states[c] ? states[c]->dvi : scratch[c];
+  uint8_t out[kDviRunFrames];
+  for (int32_t at = first; at < first + count;) {
+    const int32_t n = std::min(kDviRunFrames, first + count - at);
+    const int16_t* in[2] = {t->samples[0] + at, channels == 2 ? t->samples[1] + at : nullptr};
+    if (at % 65536 == 0) AUREX_progress(progressof(at, t->numsamples));
+    dvi_encode(in, n, channels, st, out);
+    if (!sink.put(out, dvi_bytes(n, channels))) return false;
+    at += n;
+  }
+  for (int c = 0; c < channels; ++c)
+    if (states && states[c]) states[c]->dvi = st[c];
+  return true;
+}
+
 // Per channel: [start byte with flag 0x40: 1 at sample 0], [header at sample 0], whole frames
 // (the last padded with zeros), the pending bits as a last byte; one zero byte after the last
 // channel.
@@ -690,6 +735,10 @@ int64_t estimate(int64_t frames, int rep, int64_t channels) {
   }
 }
 
+AUREX_BYTESINK bytesink(Sink& sink) {
+  return {[](void* s, const uint8_t* data, int32_t n) { return static_cast<Sink*>(s)->put(data, n); }, &sink};
+}
+
 int32_t exportto(Sink& sink, int32_t first, int32_t count, int flags, AUREX_COMPSTATE** states,
                  int32_t* offsets, const STIMBRE* t) {
   if (count == 0) return 1;
@@ -719,6 +768,18 @@ int32_t exportto(Sink& sink, int32_t first, int32_t count, int flags, AUREX_COMP
     case SREP_LAYER1:
     case SREP_LAYER2:
       ok = exportmpeg(sink, first, count, t);
+      break;
+    case SREP_DVI_INT:
+      ok = exportdvi(sink, first, count, states, t);
+      break;
+    case SREP_CDXA:
+      ok = aurex_exportcdxa(bytesink(sink), first, count, states, t);
+      break;
+    case SREP_VAG_BLK:
+      ok = aurex_exportvag(bytesink(sink), first, count, flags, states, offsets, t);
+      break;
+    case SREP_N64_BLK:
+      ok = aurex_exportn64(bytesink(sink), first, count, offsets, t);
       break;
     case SREP_PL_BLK:
       return exportparlet(sink, first, count, flags, states, offsets, t);
@@ -857,10 +918,21 @@ int isimportsamples(gfile* file, const int32_t* positions, int32_t startframedis
     case SREP_QVXA_BLK:
       ok = importqvxablock(file, pos, first, count, channels, states, buffers);
       break;
+    case SREP_DVI_INT:
+      if (channels > 2) return fail(kMsgImport), 0;
+      ok = importdvi(file, pos[0], first, count, channels, states, buffers);
+      break;
     case SREP_LAYER1:
     case SREP_LAYER2:
     case SREP_LAYER3:
       ok = importmpeg(file, pos[0], first, count, channels, buffers);
+      break;
+    case SREP_CDXA:
+      if (channels > 2) return fail(kMsgImport), 0;
+      ok = aurex_importcdxa(file, pos[0], first, count, channels, states, buffers);
+      break;
+    case SREP_VAG_BLK:
+      ok = aurex_importvag(file, pos, first, count, channels, states, buffers);
       break;
     case SREP_PL_BLK:
       ok = importparlet(file, pos, first, count, channels, states, buffers);

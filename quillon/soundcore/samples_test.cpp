@@ -400,7 +400,7 @@ TEST(Export, UnsupportedRepresentationsAndRanges) {
 
 TEST(Import, UnsupportedRepresentation) {
   int result = -1;
-  importFile(Bytes(64), SREP_VAG_BLK, 1, 28, nullptr, nullptr, &result);
+  importFile(Bytes(64), SREP_N64_BLK, 1, 28, nullptr, nullptr, &result);  // encode only
   EXPECT_EQ(result, 0);
   EXPECT_STREQ(AUREX_lasterror(), "Unsupported sample import format.");
 }
