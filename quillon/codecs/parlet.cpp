@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 const float PARLET_K64[64] = {
@@ -16,6 +17,8 @@ const float PARLET_K64[64] = {
     0.951637f,  0.958085f,  0.964534f,  0.970982f,  0.977431f,  0.983879f,  0.990327f,  0.996776f,
 };
 
+const float PARLET_HALFBAND[3] = {0.59738597f, -0.11459156f, 0.01803268f};
+
 namespace {
 
 // Blocks of the four-step coefficient interpolation: each starts one step further.
@@ -26,9 +29,6 @@ constexpr int kBlockStart[4] = {0, 12, 24, 36};
 constexpr float kStateLimit = 1.0e9f;
 
 constexpr int32_t kLargestValue = 1 << 24;
-
-// Half-band interpolation weights for neighbours at distance 1, 3 and 5.
-constexpr float kHalfband[3] = {0.59738597f, -0.11459156f, 0.01803268f};
 
 inline void fill(PARLET_BITREADER* r) {
   while (r->count < 8) {
@@ -201,7 +201,7 @@ void parlet_excite(PARLET_SYNTH* s, int j, const PARLET_SUBPARAMS& sp) {
         float v = 0.0f;
         for (int d = 0; d < 3; ++d) {
           const int lo = n - (2 * d + 1), hi = n + (2 * d + 1);
-          v += kHalfband[d] * ((lo >= 0 ? c[lo] : 0.0f) + (hi < PARLET_SUBFRAME ? c[hi] : 0.0f));
+          v += PARLET_HALFBAND[d] * ((lo >= 0 ? c[lo] : 0.0f) + (hi < PARLET_SUBFRAME ? c[hi] : 0.0f));
         }
         c[n] = v;
       }
@@ -221,25 +221,29 @@ void parlet_excite(PARLET_SYNTH* s, int j, const PARLET_SUBPARAMS& sp) {
   }
 }
 
-void parlet_synth(PARLET_SYNTH* s, const float (*blocka)[PARLET_ORDER], int from, int to, float* out) {
+void parlet_filter(float* mem, const float (*blocka)[PARLET_ORDER], int from, int to, const float* e,
+                   float* out) {
   float y[PARLET_ORDER + PARLET_FRAME];
-  std::memcpy(y, s->mem, sizeof s->mem);
-  const float* e = s->exc + PARLET_HISTORY;
+  std::memcpy(y, mem, sizeof(float) * PARLET_ORDER);
   int n = from;
   for (int b = 0; b < 4 && n < to; ++b) {
-    const int blockend = b < 3 ? kBlockStart[b + 1] : PARLET_FRAME;
+    const int blockend = b < 3 ? kBlockStart[b + 1] : INT32_MAX;
     if (n >= blockend) continue;
     const float* a = blocka[b];
     const int stop = std::min(to, blockend);
     for (; n < stop; ++n) {
       float* yn = y + PARLET_ORDER + (n - from);
-      float acc = e[n];
+      float acc = e[n - from];
       for (int i = 0; i < PARLET_ORDER; ++i) acc += a[i] * yn[-1 - i];
       *yn = std::clamp(acc, -kStateLimit, kStateLimit);
-      out[n] = *yn;
+      out[n - from] = *yn;
     }
   }
-  std::memcpy(s->mem, y + (to - from), sizeof s->mem);
+  std::memcpy(mem, y + (to - from), sizeof(float) * PARLET_ORDER);
+}
+
+void parlet_synth(PARLET_SYNTH* s, const float (*blocka)[PARLET_ORDER], int from, int to, float* out) {
+  parlet_filter(s->mem, blocka, from, to, s->exc + PARLET_HISTORY + from, out + from);
 }
 
 void parlet_endframe(PARLET_SYNTH* s) {

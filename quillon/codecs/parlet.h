@@ -12,7 +12,8 @@ constexpr int PARLET_ORDER = 12;
 constexpr int PARLET_HISTORY = 324;  // excitation kept from earlier frames for the pitch predictor
 constexpr int PARLET_GAINS = 64;
 
-extern const float PARLET_K64[64];  // reflection coefficient table; the 32-entry table is K64 + 16
+extern const float PARLET_K64[64];      // reflection coefficient table; the 32-entry table is K64 + 16
+extern const float PARLET_HALFBAND[3];  // interpolation weights of neighbours at distance 1, 3, 5
 
 // Least-significant-first bit reader that always holds 8 bits ahead of the last one consumed.
 // When the bytes run out it asks `refill` for more (when set) and otherwise appends zero bytes,
@@ -99,6 +100,10 @@ void parlet_blocks(PARLET_SYNTH* s, const int* indices, float (*blocka)[PARLET_O
 void parlet_excite(PARLET_SYNTH* s, int j, const PARLET_SUBPARAMS& sp);
 // Synthesis of frame samples from..to-1 out of s->exc into out[from..to-1].
 void parlet_synth(PARLET_SYNTH* s, const float (*blocka)[PARLET_ORDER], int from, int to, float* out);
+// The same filter over any excitation e[0..to-from-1] into out[0..], from past outputs `mem`
+// (most recent last), which it advances.
+void parlet_filter(float* mem, const float (*blocka)[PARLET_ORDER], int from, int to, const float* e,
+                   float* out);
 // After a frame: keeps the last 324 samples of excitation.
 void parlet_endframe(PARLET_SYNTH* s);
 

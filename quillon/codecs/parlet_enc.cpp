@@ -23,7 +23,11 @@ constexpr float kTargetSnrDb = 13.0f;
 constexpr int kPitchCandidates = 3;
 constexpr int32_t kLargestValue = 4096;
 
-constexpr float kHalfband[6] = {0.59738597f, 0.0f, -0.11459156f, 0.0f, 0.01803268f, 0.0f};
+// Weight of the excitation at distance k from a coded position in interpolated subframes.
+float halfband(int k) {
+  k = std::abs(k);
+  return k == 0 ? 1.0f : (k & 1) ? PARLET_HALFBAND[k / 2] : 0.0f;
+}
 
 // Bits of value v in entropy state `state` (zero runs not counted: they only save bits).
 int entropybits(int32_t v, int state) {
@@ -92,22 +96,6 @@ void putternary(PARLET_BITWRITER* w, const int32_t* c, int n) {
     } else {
       parlet_put(w, c[i] > 0 ? 3 : 1, 2);
     }
-  }
-}
-
-// Direct-form synthesis of samples from..to-1 of the frame with each block's coefficients,
-// starting from the past outputs `mem` (most recent last); zero input when e is null.
-void filter(const float* mem, const float (*blocka)[PARLET_ORDER], int from, int to, const float* e,
-            float* out) {
-  float y[PARLET_ORDER + N];
-  std::memcpy(y, mem, sizeof(float) * PARLET_ORDER);
-  for (int n = from; n < to; ++n) {
-    const float* a = blocka[n < 12 ? 0 : n < 24 ? 1 : n < 36 ? 2 : 3];
-    float* yn = y + PARLET_ORDER + (n - from);
-    float acc = e ? e[n - from] : 0.0f;
-    for (int i = 0; i < PARLET_ORDER; ++i) acc += a[i] * yn[-1 - i];
-    *yn = acc;
-    out[n - from] = acc;
   }
 }
 
@@ -349,26 +337,23 @@ void encodesubframe(PARLET_SYNTH* s, int j, const float* x, const float (*blocka
                     bool entropyform, PARLET_BITWRITER* w) {
   const int at = j * N;
   float zir[N], t[N];
-  filter(s->mem, blocka, at, at + N, nullptr, zir);
+  {
+    float mem[PARLET_ORDER];
+    std::memcpy(mem, s->mem, sizeof mem);
+    const float zero[N] = {};
+    parlet_filter(mem, blocka, at, at + N, zero, zir);
+  }
   float ex = 0.0f;
   for (int n = 0; n < N; ++n) {
     t[n] = x[at + n] - zir[n];
     ex += x[at + n] * x[at + n];
   }
-  // Impulse response with the subframe's final coefficients.
+  // Impulse response with the subframe's final coefficients (the last block's).
   float h[N];
   {
-    const float zero[PARLET_ORDER] = {};
-    float e[N] = {1.0f};
-    const float(*last)[PARLET_ORDER] = blocka + 3;
-    float y[PARLET_ORDER + N];
-    std::memcpy(y, zero, sizeof zero);
-    for (int n = 0; n < N; ++n) {
-      float acc = e[n];
-      for (int i = 0; i < PARLET_ORDER; ++i) acc += (*last)[i] * y[PARLET_ORDER + n - 1 - i];
-      y[PARLET_ORDER + n] = acc;
-      h[n] = acc;
-    }
+    float mem[PARLET_ORDER] = {};
+    float impulse[N] = {1.0f};
+    parlet_filter(mem, blocka, 36, 36 + N, impulse, h);
   }
   float hr[N];  // reversed, for the forward convolution
   for (int n = 0; n < N; ++n) hr[n] = h[N - 1 - n];
@@ -438,16 +423,15 @@ void encodesubframe(PARLET_SYNTH* s, int j, const float* x, const float (*blocka
   }
   backward(t2, d2);
 
-  // The four half-rate modes: phase 0 or 1, interpolated or not.
+  // Half-rate modes: at the chosen phase, interpolated (modes 0, 1) or not (2, 3).
   static thread_local Gram gh, gg;
   buildgram(h, 0, &gh);
   float g[N + 5];  // the interpolated pulse through the filter, from 5 samples before the pulse
   for (int i = -5; i < N; ++i) {
     float sum = 0.0f;
     for (int k = -5; k <= 5; ++k) {
-      const float wk = k == 0 ? 1.0f : kHalfband[std::abs(k) - 1];
       const int hi = i - k;
-      if (wk != 0.0f && hi >= 0 && hi < N) sum += wk * h[hi];
+      if (hi >= 0 && hi < N) sum += halfband(k) * h[hi];
     }
     g[i + 5] = sum;
   }
@@ -469,9 +453,8 @@ void encodesubframe(PARLET_SYNTH* s, int j, const float* x, const float (*blocka
       if (interp) {
         float sum = d2[p];
         for (int k = 1; k <= 5; k += 2) {
-          const float wk = kHalfband[k - 1];
-          if (p - k >= 0) sum += wk * d2[p - k];
-          if (p + k < N) sum += wk * d2[p + k];
+          if (p - k >= 0) sum += halfband(k) * d2[p - k];
+          if (p + k < N) sum += halfband(k) * d2[p + k];
         }
         dc[m] = sum;
       } else {

@@ -263,8 +263,7 @@ TEST(ParletDecoder, HostileBitsStayFinite) {
 
 // The encoder's stream decodes to speech close to the original, within the frame bound.
 TEST(ParletCodec, SpeechRoundTrip) {
-  const std::vector<int16_t> speech =
-      parlet_test::speech("Please keep your stick on the ice, the final period starts now.");
+  const std::vector<int16_t> speech = parlet_test::speech("Keep your stick on the ice.");
   if (speech.empty()) GTEST_SKIP() << "espeak-ng is not installed";
   const std::vector<int16_t> back = parlet_test::roundtrip(speech);
   ASSERT_EQ(back.size(), speech.size());
