@@ -13,6 +13,8 @@
 namespace {
 
 IMPORT_STATUSFN g_status = nullptr;
+// The temporary file of the running job, for import_discard.
+std::string g_pending;
 
 void status(const char* text) {
   if (g_status) g_status(text);
@@ -77,6 +79,7 @@ struct Job {
 
     status("Writing...");
     temp = temporaryname(output);
+    g_pending = temp;
     out = temp.empty() ? nullptr : gwopen(temp.c_str());
     if (!out) return IMPORT_CANTOPENOUTPUT;
     AUREX_create(out, &outinst, AUREX_FORMAT_PCSTREAM);
@@ -93,6 +96,7 @@ struct Job {
     if (ininst) AUREX_close(ininst);
     if (in) gclose(in);
     if (out && !gclose(out) && result == IMPORT_OK) result = IMPORT_WRITEFAILED;
+    g_pending.clear();
     if (temp.empty()) return result;
     if (result == IMPORT_OK) {
       const mode_t mask = umask(0);
@@ -110,6 +114,11 @@ struct Job {
 int import_ditty(const char* input, const char* output, int reverb, int crop) {
   Job job;
   return job.finish(job.run(input, output, reverb, crop), output);
+}
+
+void import_discard() {
+  if (!g_pending.empty()) std::remove(g_pending.c_str());
+  g_pending.clear();
 }
 
 std::string import_message(int code, const std::string& input, const std::string& output) {
