@@ -1,13 +1,19 @@
 #include "quillon/app/window_main.h"
 
 #include <QApplication>
+#include <QSemaphore>
 #include <QStandardPaths>
+#include <QThread>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 #include "quillon/app/cli.h"
 #include "quillon/app/window.h"
 #include "quillon/app/window_icons.h"
+#include "quillon/runtime/diag.h"
+#include "quillon/runtime/filesys.h"
+#include "quillon/runtime/timer.h"
 
 namespace {
 
@@ -20,7 +26,29 @@ bool hasdisplay() {
   return false;
 }
 
+void stopruntime() {
+  FILESYS_shutdown();
+  TIMER_stop();
+}
+
 }  // namespace
+
+void window_abortbox(const char* title, const char* text) {
+  QCoreApplication* app = QCoreApplication::instance();
+  if (!app) return;
+  const QString t = QString::fromLocal8Bit(title), m = QString::fromLocal8Bit(text).trimmed();
+  const auto show = [t, m] { window_messagebox(QApplication::activeWindow(), BoxIcon::Error, t, m); };
+  if (QThread::currentThread() == app->thread()) return show();
+  const auto shown = std::make_shared<QSemaphore>();  // outlives a wait that gave up
+  QMetaObject::invokeMethod(
+      app,
+      [show, shown] {
+        show();
+        shown->release();
+      },
+      Qt::QueuedConnection);
+  shown->tryAcquire(1, 120000);
+}
 
 int window_main(int argc, char** argv, void (*started)(QWidget* window)) {
   if (!hasdisplay()) {
@@ -38,6 +66,13 @@ int window_main(int argc, char** argv, void (*started)(QWidget* window)) {
 
   QuilWindow window(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation));
   window.show();
+  FAULT_setbox(window_abortbox);
+  FILESYS_init(2, 0, 16);
+  TIMER_init(100);
+  window_setshutdown(stopruntime);
   if (started) started(&window);
-  return QApplication::exec();
+  const int status = QApplication::exec();
+  stopruntime();
+  FAULT_setbox(nullptr);
+  return status;
 }

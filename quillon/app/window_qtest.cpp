@@ -22,6 +22,7 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <thread>
 
 #include "quillon/app/apptest.h"
 #include "quillon/app/folders.h"
@@ -29,6 +30,7 @@
 #include "quillon/app/rtf.h"
 #include "quillon/app/window.h"
 #include "quillon/app/window_help.h"
+#include "quillon/app/window_main.h"
 
 namespace {
 
@@ -493,6 +495,17 @@ class WindowTest : public QObject {
     const std::string html = rtf_tohtml(deep);
     QVERIFY(html.find(">y</span>") != std::string::npos);
     QVERIFY(html.find("font-weight:bold;\">y") == std::string::npos);
+  }
+
+  void runtimeFaultsShowTheAbortBoxFromAnyThread() {
+    window_abortbox("Abort Message", "FILE_allocateop - NO FREE OPS LEFT TO ALLOCATE.\n");
+    std::thread device([] { window_abortbox("Abort Message", "STREAM_get - invalid stream handle\n"); });
+    QVERIFY(QTest::qWaitFor([] { return g_boxes.size() == 2; }, 10000));
+    device.join();
+    QCOMPARE(g_boxes[0].title, QString("Abort Message"));
+    QCOMPARE(g_boxes[0].icon, BoxIcon::Error);
+    QCOMPARE(g_boxes[0].text, QString("FILE_allocateop - NO FREE OPS LEFT TO ALLOCATE."));
+    QCOMPARE(g_boxes[1].text, QString("STREAM_get - invalid stream handle"));
   }
 
   void withoutDisplayTheProgramNamesItsCommands() {
