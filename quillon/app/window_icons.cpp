@@ -28,7 +28,7 @@ void note(QPainter& p, QColor colour) {
 void puck(QPainter& p, QColor top, QColor side) {
   p.setPen(Qt::NoPen);
   p.setBrush(side);
-  p.drawRoundedRect(QRectF(6, 28, 52, 16), 26, 8);
+  p.drawRect(QRectF(6, 31, 52, 12));
   p.drawEllipse(QRectF(6, 34, 52, 18));
   p.setBrush(top);
   p.drawEllipse(QRectF(6, 22, 52, 18));
