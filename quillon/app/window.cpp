@@ -81,11 +81,7 @@ QuilWindow::QuilWindow(const QString& documents) {
   setWindowIcon(window_programicon());
   setAcceptDrops(true);
 
-  const auto withid = [](QWidget* w, int id) {
-    w->setObjectName(QString("ctl%1").arg(id));
-    w->setProperty("controlId", id);
-    return w;
-  };
+  const auto withid = [](QWidget* w, int id) { w->setObjectName(QString("ctl%1").arg(id)); };
   const auto button = [&](const char* text, int id) {
     auto* b = new QPushButton(text, this);
     withid(b, id);
@@ -253,10 +249,6 @@ void QuilWindow::onstatus(const char* text) {
   if (g_active) g_active->status_->setText(QString::fromUtf8(text));
 }
 
-void QuilWindow::onpump() {
-  pump();
-}
-
 int QuilWindow::runjob(const QString& input, const QString& output) {
   g_active = this;
   AUREX_setprogress(onprogress);
@@ -302,7 +294,7 @@ void QuilWindow::preview() {
   g_active = this;
   playback->setprogress(onprogress);
   playback->setstatus(onstatus);
-  playback->setpump(onpump);
+  playback->setpump(pump);
   busy_ = Busy::Preview;
   const int result = playback->ditty(temp.c_str(), REVERB_FILE, sizeof REVERB_FILE);
   busy_ = Busy::Idle;

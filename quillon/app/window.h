@@ -78,7 +78,6 @@ class QuilWindow : public QWidget {
 
   static void onprogress(int percent);
   static void onstatus(const char* text);
-  static void onpump();
   static void pump();
 
   QLineEdit* input_;
