@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
@@ -52,15 +53,19 @@ AtomicOutput::AtomicOutput(std::string target) : target_(std::move(target)) {
   const std::string folder = slash == std::string::npos ? "" : target_.substr(0, slash + 1);
   const std::string name = slash == std::string::npos ? target_ : target_.substr(slash + 1);
   std::string pattern = folder + "." + name + ".XXXXXX";
+  // mkstemp creates a fresh name exclusively (never through a link planted at it), and the file
+  // is written through that descriptor, never reopened by name.
   const int fd = mkstemp(pattern.data());
   if (fd < 0) return;
-  ::close(fd);
-  temp_ = pattern;
-  file_ = gwopen(temp_.c_str());
-  if (!file_) {
-    std::remove(temp_.c_str());
-    temp_.clear();
-  }
+  // mkstemp makes the file private; give it the permissions a newly created file would get.
+  const mode_t mask = umask(0);
+  umask(mask);
+  fchmod(fd, 0666 & ~mask);
+  file_ = gwopenfd(fd);
+  if (file_)
+    temp_ = pattern;
+  else
+    std::remove(pattern.c_str());
 }
 
 AtomicOutput::~AtomicOutput() {
@@ -73,16 +78,13 @@ bool AtomicOutput::commit() {
   const bool closed = gclose(file_) == 1;
   file_ = nullptr;
   if (temp_.empty()) return closed;
-  // mkstemp made the file private; give it the permissions a newly created file would get.
-  const mode_t mask = umask(0);
-  umask(mask);
-  chmod(temp_.c_str(), 0666 & ~mask);
+  // rename replaces a link at the target itself and never writes through it.
   if (!closed || std::rename(temp_.c_str(), target_.c_str()) != 0) return false;
   temp_.clear();
   return true;
 }
 
-SINFO* cli_load(const std::string& path, int* format, std::string* error) {
+SINFO* cli_load(const std::string& path, int* format, std::string* error, int element) {
   gfile* f = gopen(path.c_str());
   if (!f) {
     *error = "Could not open " + path + " for reading";
@@ -95,9 +97,9 @@ SINFO* cli_load(const std::string& path, int* format, std::string* error) {
     *error = "Unknown file format in " + path;
   } else if (AUREX_open(f, &inst, *format) < 1) {
     *error = "Failed to read " + path + ": " + AUREX_lasterror();
-  } else if (!AUREX_info(inst, &info, 0)) {
+  } else if (!AUREX_info(inst, &info, element)) {
     *error = path + " contains invalid data: " + AUREX_lasterror();
-  } else if (!AUREX_read(inst, info, 0)) {
+  } else if (!AUREX_read(inst, info, element)) {
     *error = "Failed to read " + path + ": " + AUREX_lasterror();
     AUREX_freesinfo(info);
     info = nullptr;
@@ -105,6 +107,14 @@ SINFO* cli_load(const std::string& path, int* format, std::string* error) {
   if (inst) AUREX_close(inst);
   gclose(f);
   return info;
+}
+
+bool cli_parseelement(const char* word, int* element) {
+  char* end = nullptr;
+  const long v = std::strtol(word, &end, 10);
+  if (end == word || *end != '\0' || v < 0 || v > 511) return false;
+  *element = static_cast<int>(v);
+  return true;
 }
 
 int cli_formatbyname(const std::string& name) {

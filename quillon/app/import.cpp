@@ -1,11 +1,10 @@
 #include "quillon/app/import.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
+#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
+#include <memory>
 
+#include "quillon/app/cliutil.h"
 #include "quillon/runtime/gfile.h"
 #include "quillon/soundcore/aurex.h"
 #include "quillon/soundcore/filters.h"
@@ -20,16 +19,6 @@ void status(const char* text) {
   if (g_status) g_status(text);
 }
 
-// A temporary name in the output's folder, so that the final rename never crosses file systems.
-std::string temporaryname(const std::string& output) {
-  const size_t slash = output.find_last_of('/');
-  std::string pattern = output.substr(0, slash == std::string::npos ? 0 : slash + 1) + ".import.XXXXXX";
-  const int fd = mkstemp(pattern.data());
-  if (fd < 0) return {};
-  close(fd);
-  return pattern;
-}
-
 }  // namespace
 
 void import_setstatus(IMPORT_STATUSFN fn) {
@@ -41,11 +30,10 @@ namespace {
 // What a job holds while it runs; finish() releases it in the documented order.
 struct Job {
   gfile* in = nullptr;
-  gfile* out = nullptr;
   SINSTANCE* ininst = nullptr;
   SINSTANCE* outinst = nullptr;
   SINFO* info = nullptr;
-  std::string temp;
+  std::unique_ptr<AtomicOutput> out;
 
   int run(const char* input, const char* output, int reverb, int crop) {
     status("Opening...");
@@ -68,8 +56,15 @@ struct Job {
 
     const STIMBRE& first = info->timbres[0];
     if (crop && first.numchannels > 0) {
+      // The readers refuse such rates; a module that did not would otherwise ask for a length
+      // the clip filter cannot hold.
+      if (!sinfo_rateinrange(first.samplerate)) {
+        AUREX_seterror("Unsupported sample rate.");
+        return IMPORT_READFAILED;
+      }
       status("Cropping...");
-      AUREX_filterclipsinfo(info, 0, first.samplerate / first.numchannels * IMPORT_CROPFACTOR);
+      const int64_t length = int64_t{first.samplerate} / first.numchannels * IMPORT_CROPFACTOR;
+      AUREX_filterclipsinfo(info, 0, static_cast<int32_t>(length));
     }
     status("Fading...");
     AUREX_filterfadeinsinfo(info, IMPORT_FADEINMS);
@@ -78,33 +73,25 @@ struct Job {
     info->timbres[0].reverb = static_cast<int8_t>(reverb);
 
     status("Writing...");
-    temp = temporaryname(output);
-    g_pending = temp;
-    out = temp.empty() ? nullptr : gwopen(temp.c_str());
-    if (!out) return IMPORT_CANTOPENOUTPUT;
-    AUREX_create(out, &outinst, AUREX_FORMAT_PCSTREAM);
+    out = std::make_unique<AtomicOutput>(output);
+    if (!out->file()) return IMPORT_CANTOPENOUTPUT;
+    g_pending = out->temporary();
+    AUREX_create(out->file(), &outinst, AUREX_FORMAT_PCSTREAM);
     if (!AUREX_write(outinst, info, 0)) return IMPORT_WRITEFAILED;
     status("Done");
     return IMPORT_OK;
   }
 
-  // Only a stream that wclose finished replaces the output; every other path removes the
-  // temporary file, so the output folder never holds a partial stream.
-  int finish(int result, const char* output) {
+  // Only a stream that wclose finished replaces the output; on every other path the temporary
+  // file goes, so the output folder never holds a partial stream.
+  int finish(int result) {
     AUREX_freesinfo(info);
     if (outinst && !AUREX_wclose(outinst) && result == IMPORT_OK) result = IMPORT_WRITEFAILED;
     if (ininst) AUREX_close(ininst);
     if (in) gclose(in);
-    if (out && !gclose(out) && result == IMPORT_OK) result = IMPORT_WRITEFAILED;
     g_pending.clear();
-    if (temp.empty()) return result;
-    if (result == IMPORT_OK) {
-      const mode_t mask = umask(0);
-      umask(mask);
-      chmod(temp.c_str(), 0666 & ~mask);
-      if (std::rename(temp.c_str(), output) != 0) result = IMPORT_CANTOPENOUTPUT;
-    }
-    if (result != IMPORT_OK) std::remove(temp.c_str());
+    if (result == IMPORT_OK && !out->commit()) result = IMPORT_CANTOPENOUTPUT;
+    out.reset();
     return result;
   }
 };
@@ -113,7 +100,7 @@ struct Job {
 
 int import_ditty(const char* input, const char* output, int reverb, int crop) {
   Job job;
-  return job.finish(job.run(input, output, reverb, crop), output);
+  return job.finish(job.run(input, output, reverb, crop));
 }
 
 void import_discard() {
@@ -138,7 +125,7 @@ std::string import_message(int code, const std::string& input, const std::string
     case IMPORT_WRITEFAILED:
       return "Write failed for " + output + ": " + AUREX_lasterror();
     case IMPORT_INVALIDDATA:
-      return input + " contains invalid data";
+      return input + " contains invalid data: " + AUREX_lasterror();
     default:
       return "Unknown error code: " + std::to_string(code);
   }

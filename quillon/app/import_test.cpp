@@ -104,11 +104,11 @@ TEST_F(ImportJob, FailuresWriteNothing) {
   std::string truncated = makewav("cut.wav", 22050, 2, 1000);
   fs::resize_file(truncated, 44 + 1000);
   std::ofstream(path("junk.bin")) << "nothing anybody could identify";
-  std::string bits24 = makewav("b24.wav", 22050, 1, 100);
+  std::string bits40 = makewav("b40.wav", 22050, 1, 100);
   {
-    std::fstream f(bits24, std::ios::in | std::ios::out | std::ios::binary);
+    std::fstream f(bits40, std::ios::in | std::ios::out | std::ios::binary);
     f.seekp(34);
-    f.put(24);
+    f.put(40);
   }
   fs::create_directories(dir_ / "out");
   std::ofstream(path("out/cut.asf")) << "an older import";
@@ -120,7 +120,7 @@ TEST_F(ImportJob, FailuresWriteNothing) {
       {path("missing.wav"), path("out/missing.asf"), IMPORT_CANTOPENINPUT},
       {path("junk.bin"), path("out/junk.asf"), IMPORT_UNKNOWNFORMAT},
       {truncated, path("out/cut.asf"), IMPORT_READFAILED},
-      {bits24, path("out/b24.asf"), IMPORT_INVALIDDATA},
+      {bits40, path("out/b40.asf"), IMPORT_INVALIDDATA},
       {good, path("nofolder/good.asf"), IMPORT_CANTOPENOUTPUT},
       {good, "/proc/good.asf", IMPORT_CANTOPENOUTPUT},  // a folder nobody may write to, root included
   };
@@ -139,6 +139,7 @@ TEST_F(ImportJob, FailuresWriteNothing) {
 TEST(ImportText, MessagesAndBaseNames) {
   AUREX_seterror("Because.");
   EXPECT_EQ(import_message(IMPORT_READFAILED, "in.mp3", "out.asf"), "Failed to read in.mp3: Because.");
+  EXPECT_EQ(import_message(IMPORT_INVALIDDATA, "x.wav", "o"), "x.wav contains invalid data: Because.");
   EXPECT_EQ(import_message(IMPORT_MULTIPLEELEMENTS, "b.bnk", "o"), "b.bnk contains multiple audio elements");
   EXPECT_EQ(import_message(-9, "a", "b"), "Unknown error code: -9");
   EXPECT_EQ(import_message(IMPORT_OK, "a", "b"), "");

@@ -225,7 +225,7 @@ class WindowTest : public QObject {
     QVERIFY(static_cast<QLabel*>(window_->control(ID_STATUS))->text().isEmpty());
     QCOMPARE(enabledof(*window_), allbutcancel());
     QVERIFY(!QApplication::overrideCursor());
-    QCOMPARE(QDir(path("")).entryList({".import.*"}, QDir::Hidden | QDir::Files).size(), 0);
+    QCOMPARE(QDir(path("")).entryList({".song.asf.*"}, QDir::Hidden | QDir::Files).size(), 0);
   }
 
   void outputNameIsTheInputsBaseName_data() {
@@ -355,7 +355,7 @@ class WindowTest : public QObject {
     // A real end never returns; this one looks at the folder at that moment.
     window_setend([](int status) {
       g_ends = status;
-      g_leftovers = QDir(g_folder).entryList({".import.*"}, QDir::Hidden | QDir::Files).size();
+      g_leftovers = QDir(g_folder).entryList({".song.asf.*"}, QDir::Hidden | QDir::Files).size();
     });
     window_setshutdown([] { ++g_shutdowns; });
     auto* progress = static_cast<QProgressBar*>(window_->control(ID_PROGRESS));

@@ -104,6 +104,7 @@ int mpeg_info(SINSTANCE* inst, SINFO** out, int element) {
   const MPEG_WALK walk = mpeg_walk(inst->file, start, 0);
   if (walk.frames == 0) return fail("Couldn't find MPEG audio frames in the file.");
   if (walk.samples > INT32_MAX) return fail("The MPEG audio stream is too long.");
+  if (!sinfo_rateinrange(walk.last.samplerate)) return fail("Unsupported sample rate in MPEG importer.");
   SINFO* info = static_cast<SINFO*>(galloc(sizeof(SINFO)));
   if (!info) return fail("Couldn't allocate memory for an SINFO structure.");
   AUREX_initsinfo(info);

@@ -1,5 +1,6 @@
-// Format 1, "wave": uncompressed PCM RIFF/WAVE files, 8-bit unsigned or 16-bit signed, one to
-// four channels, one sound per file.
+// Format 1, "wave": uncompressed RIFF/WAVE files, one to four channels, one sound per file. Written
+// as 8-bit unsigned or 16-bit signed PCM; read also as 24/32-bit PCM, 32/64-bit float and
+// WAVE_FORMAT_EXTENSIBLE, converted to 16 bits.
 #pragma once
 
 #include "quillon/soundcore/aurex.h"

@@ -25,30 +25,48 @@ void put(Bytes& b, const char* tag) {
   for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(tag[i]));
 }
 
-// A RIFF/WAVE file: the format body first, then `chunks` (id, body), with RIFF sizes filled in.
-Bytes makewav(uint16_t tag, uint16_t channels, uint32_t rate, uint16_t bits,
-              const std::vector<std::pair<std::string, Bytes>>& chunks) {
+// A format body; `subtag` >= 0 makes it an extensible one with that sub-format.
+Bytes fmtbody(uint16_t tag, uint16_t channels, uint32_t rate, uint16_t bits, int subtag = -1) {
   Bytes b;
-  put(b, "RIFF");
-  put(b, 0, 4);
-  put(b, "WAVE");
-  put(b, "fmt ");
-  put(b, 16, 4);
-  put(b, tag, 2);
+  put(b, subtag >= 0 ? 0xFFFE : tag, 2);
   put(b, channels, 2);
   put(b, rate, 4);
   put(b, channels * bits / 8 * rate, 4);
   put(b, channels * bits / 8, 2);
   put(b, bits, 2);
+  if (subtag >= 0) {
+    put(b, 22, 2);
+    put(b, bits, 2);
+    put(b, 0, 4);  // channel mask
+    put(b, static_cast<uint32_t>(subtag), 2);
+    const uint8_t tail[14] = {0, 0, 0, 0, 0x10, 0, 0x80, 0, 0, 0xAA, 0, 0x38, 0x9B, 0x71};
+    b.insert(b.end(), tail, tail + 14);
+  }
+  return b;
+}
+
+// A RIFF/WAVE file of `chunks` (id, body), with RIFF sizes filled in.
+Bytes riff(const std::vector<std::pair<std::string, Bytes>>& chunks) {
+  Bytes b;
+  put(b, "RIFF");
+  put(b, 0, 4);
+  put(b, "WAVE");
   for (const auto& [id, body] : chunks) {
     put(b, id.c_str());
     put(b, static_cast<uint32_t>(body.size()), 4);
     b.insert(b.end(), body.begin(), body.end());
     if (body.size() & 1) b.push_back(0);
   }
-  const uint32_t riff = static_cast<uint32_t>(b.size() - 8);
-  for (int i = 0; i < 4; ++i) b[4 + i] = static_cast<uint8_t>(riff >> (8 * i));
+  const uint32_t size = static_cast<uint32_t>(b.size() - 8);
+  for (int i = 0; i < 4; ++i) b[4 + i] = static_cast<uint8_t>(size >> (8 * i));
   return b;
+}
+
+// The format body first, then `chunks`.
+Bytes makewav(uint16_t tag, uint16_t channels, uint32_t rate, uint16_t bits,
+              std::vector<std::pair<std::string, Bytes>> chunks) {
+  chunks.insert(chunks.begin(), {"fmt ", fmtbody(tag, channels, rate, bits)});
+  return riff(chunks);
 }
 
 class Wave : public testing::Test {
@@ -103,15 +121,30 @@ class Wave : public testing::Test {
   fs::path dir_;
 };
 
-TEST_F(Wave, IdentifiesPcmOnly) {
-  const Bytes pcm = makewav(1, 2, 44100, 16, {{"data", Bytes(8)}});
-  EXPECT_EQ(identify(write(pcm)), AUREX_FORMAT_WAVE);
-  for (uint16_t tag : {3, 0xFFFE})
-    EXPECT_EQ(identify(write(makewav(tag, 2, 44100, 16, {{"data", Bytes(8)}}))), -1);
-  Bytes notriff = pcm;
+TEST_F(Wave, IdentifiesPcmFloatAndExtensible) {
+  const Bytes data = Bytes(8);
+  struct Case {
+    Bytes file;
+    bool wave;
+  };
+  const Case cases[] = {
+      {makewav(1, 2, 44100, 16, {{"data", data}}), true},
+      {makewav(3, 2, 44100, 32, {{"data", data}}), true},
+      {riff({{"fmt ", fmtbody(0, 2, 44100, 24, 1)}, {"data", data}}), true},
+      {riff({{"JUNK", Bytes(28)}, {"fmt ", fmtbody(1, 2, 44100, 16)}, {"data", data}}), true},
+      {makewav(2, 2, 44100, 4, {{"data", data}}), false},        // an ADPCM tag
+      {makewav(0xFFFE, 2, 44100, 16, {{"data", data}}), false},  // extensible without its GUID
+      {riff({{"fmt ", fmtbody(0, 2, 44100, 16, 2)}, {"data", data}}), false},
+      {riff({{"data", data}}), false},
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(identify(write(cases[i].file)), cases[i].wave ? AUREX_FORMAT_WAVE : -1);
+  }
+  Bytes notriff = cases[0].file;
   notriff[0] = 'X';
   EXPECT_EQ(identify(write(notriff)), -1);
-  EXPECT_EQ(identify(write(Bytes(pcm.begin(), pcm.begin() + 30))), -1);
+  EXPECT_EQ(identify(write(Bytes(notriff.begin(), notriff.begin() + 30))), -1);
 }
 
 TEST_F(Wave, InfoFailures) {
@@ -120,8 +153,10 @@ TEST_F(Wave, InfoFailures) {
     const char* message;
   };
   const Case cases[] = {
-      {makewav(3, 1, 8000, 32, {{"data", Bytes(8)}}), "Unrecognized wave format tag."},
-      {makewav(1, 1, 8000, 24, {{"data", Bytes(9)}}), "Unsupported bits per sample in Wave importer."},
+      {makewav(2, 1, 8000, 4, {{"data", Bytes(8)}}), "Unrecognized wave format tag."},
+      {makewav(1, 1, 8000, 7, {{"data", Bytes(9)}}), "Unsupported bits per sample in Wave importer."},
+      {makewav(1, 1, 8000, 40, {{"data", Bytes(10)}}), "Unsupported bits per sample in Wave importer."},
+      {makewav(3, 1, 8000, 16, {{"data", Bytes(10)}}), "Unsupported bits per sample in Wave importer."},
       {makewav(1, 1, 8000, 16, {{"LIST", Bytes(10)}}), "Coudn't find data chunk."},
       {makewav(1, 0, 8000, 16, {{"data", Bytes(8)}}), "Unsupported number of channels in Wave importer."},
       {makewav(1, 6, 8000, 16, {{"data", Bytes(24)}}), "Unsupported number of channels in Wave importer."},
@@ -132,6 +167,83 @@ TEST_F(Wave, InfoFailures) {
     EXPECT_EQ(load(write(c.file)), nullptr);
     EXPECT_STREQ(AUREX_lasterror(), c.message);
   }
+}
+
+// Every container an editor exports arrives as 16 bits, rounded, with floats clipped to +-1.0.
+TEST_F(Wave, WideAndFloatSamplesRoundToSixteenBits) {
+  const auto le = [](std::initializer_list<uint64_t> values, int width) {
+    Bytes b;
+    for (uint64_t v : values)
+      for (int i = 0; i < width; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    return b;
+  };
+  const auto floats = [](std::initializer_list<float> values) {
+    Bytes b;
+    for (float x : values) {
+      uint32_t u;
+      std::memcpy(&u, &x, 4);
+      put(b, u, 4);
+    }
+    return b;
+  };
+  const auto doubles = [](std::initializer_list<double> values) {
+    Bytes b;
+    for (double x : values) {
+      uint64_t u;
+      std::memcpy(&u, &x, 8);
+      put(b, static_cast<uint32_t>(u), 4);
+      put(b, static_cast<uint32_t>(u >> 32), 4);
+    }
+    return b;
+  };
+  struct Case {
+    const char* name;
+    Bytes fmt;
+    Bytes data;
+    std::vector<int16_t> expect;
+  };
+  const Case cases[] = {
+      {"s24",
+       fmtbody(1, 1, 48000, 24),
+       le({0x123480, 0x12347F, 0x7FFFFF, 0x800000, 0xFFFFFF}, 3),
+       {0x1235, 0x1234, 32767, -32768, 0}},
+      {"s32",
+       fmtbody(1, 1, 48000, 32),
+       le({0x12348000, 0x7FFFFFFF, 0x80000000, 0xFFFF8000}, 4),
+       {0x1235, 32767, -32768, 0}},
+      {"f32",
+       fmtbody(3, 1, 48000, 32),
+       floats({0.5f, -1.0f, 1.0f, 2.5f, -7.0f, 0.25f / 32768}),
+       {16384, -32768, 32767, 32767, -32768, 0}},
+      {"f64", fmtbody(3, 1, 48000, 64), doubles({-0.5, 1e9}), {-16384, 32767}},
+      {"ext_s24", fmtbody(0, 1, 48000, 24, 1), le({0x000180}, 3), {2}},
+      {"ext_f32", fmtbody(0, 1, 48000, 32, 3), floats({-0.25f}), {-8192}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SINFO* info = load(write(riff({{"fmt ", c.fmt}, {"data", c.data}})));
+    ASSERT_NE(info, nullptr) << AUREX_lasterror();
+    const STIMBRE& t = info->timbres[0];
+    EXPECT_EQ(t.samplerep, SREP_S16L_INT);
+    ASSERT_EQ(t.numsamples, static_cast<int>(c.expect.size()));
+    EXPECT_EQ(std::vector<int16_t>(t.samples[0], t.samples[0] + t.numsamples), c.expect);
+    AUREX_freesinfo(info);
+  }
+}
+
+TEST_F(Wave, ExtensibleKeepsTheFirstFourChannels) {
+  Bytes data;
+  for (int frame = 0; frame < 3; ++frame)
+    for (int c = 0; c < 6; ++c) put(data, static_cast<uint32_t>((frame * 6 + c) * 256 + 0x80), 3);
+  SINFO* info =
+      load(write(riff({{"JUNK", Bytes(30)}, {"fmt ", fmtbody(0, 6, 44100, 24, 1)}, {"data", data}})));
+  ASSERT_NE(info, nullptr) << AUREX_lasterror();
+  const STIMBRE& t = info->timbres[0];
+  ASSERT_EQ(t.numchannels, 4);
+  ASSERT_EQ(t.numsamples, 3);
+  for (int c = 0; c < 4; ++c)
+    for (int frame = 0; frame < 3; ++frame) EXPECT_EQ(t.samples[c][frame], frame * 6 + c + 1);
+  AUREX_freesinfo(info);
 }
 
 TEST_F(Wave, FrameCountFromDataSize) {

@@ -4,6 +4,7 @@
 #include "quillon/runtime/gfile.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -126,6 +127,19 @@ gfile* gwopen(const char* path) {
   FILE* stream = std::fopen(path, "w+b");
   if (!stream) stream = std::fopen(path, "wb");
   if (!stream) return nullptr;
+  std::setvbuf(stream, nullptr, _IONBF, 0);
+  gfile* f = newhandle(stream, false, true, 0);
+  if (!f) std::fclose(stream);
+  return f;
+}
+
+gfile* gwopenfd(int fd) {
+  if (fd < 0) return nullptr;
+  FILE* stream = fdopen(fd, "w+b");
+  if (!stream) {
+    close(fd);
+    return nullptr;
+  }
   std::setvbuf(stream, nullptr, _IONBF, 0);
   gfile* f = newhandle(stream, false, true, 0);
   if (!f) std::fclose(stream);
