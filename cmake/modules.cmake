@@ -1,8 +1,12 @@
 # ht_library(NAME DIR [DEPS ...]): one static library per subsystem folder. Sources are every
 # *.cpp in DIR except the *_test.cpp files, which form the folder's test program NAME_test.
+# EXCLUDE REGEX leaves the matching files to another target.
 function(ht_library name dir)
-  cmake_parse_arguments(PARSE_ARGV 2 arg "" "" "DEPS;TEST_DEPS")
+  cmake_parse_arguments(PARSE_ARGV 2 arg "" "EXCLUDE" "DEPS;TEST_DEPS")
   file(GLOB all_sources CONFIGURE_DEPENDS ${dir}/*.cpp)
+  if(arg_EXCLUDE)
+    list(FILTER all_sources EXCLUDE REGEX "${arg_EXCLUDE}")
+  endif()
   set(sources ${all_sources})
   list(FILTER sources EXCLUDE REGEX "(_test|/main)\\.cpp$")
   set(tests ${all_sources})

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential g++ clang libclang-rt-14-dev cmake ninja-build pkg-config git
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  qt6-base-dev qt6-base-dev-tools libgl-dev
+  qt6-base-dev qt6-base-dev-tools libgl-dev qt6-wayland
   libsdl2-dev libvorbis-dev libogg-dev libpng-dev libjpeg-dev zlib1g-dev
   # headers of the movie reader's run-time binding (the libraries themselves come with ffmpeg)
   libavformat-dev libavcodec-dev libswresample-dev libavutil-dev

@@ -65,8 +65,7 @@ int cmd_formats(int argc, char**) {
 }
 
 int quillon_main(int argc, char** argv) {
-  if (argc < 2) {
-    std::fputs("quillon: the window is not part of this build; give a command.\n", stderr);
+  if (argc < 2) {  // the window is main's; here a command is required
     cli_usage(stderr);
     return CLI_USAGE;
   }

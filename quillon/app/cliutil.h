@@ -28,6 +28,8 @@ class AtomicOutput {
 
   // The open file, or null when it could not be created.
   gfile* file() const { return file_; }
+  // The temporary name ("" when written directly or once committed).
+  const std::string& temporary() const { return temp_; }
   // Closes the file and moves it into place; false (with the target untouched) on failure.
   bool commit();
 

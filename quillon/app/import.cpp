@@ -1,6 +1,7 @@
 #include "quillon/app/import.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 
 #include "quillon/app/cliutil.h"
@@ -11,6 +12,8 @@
 namespace {
 
 IMPORT_STATUSFN g_status = nullptr;
+// The temporary file of the running job, for import_discard.
+std::string g_pending;
 
 void status(const char* text) {
   if (g_status) g_status(text);
@@ -72,6 +75,7 @@ struct Job {
     status("Writing...");
     out = std::make_unique<AtomicOutput>(output);
     if (!out->file()) return IMPORT_CANTOPENOUTPUT;
+    g_pending = out->temporary();
     AUREX_create(out->file(), &outinst, AUREX_FORMAT_PCSTREAM);
     if (!AUREX_write(outinst, info, 0)) return IMPORT_WRITEFAILED;
     status("Done");
@@ -85,6 +89,7 @@ struct Job {
     if (outinst && !AUREX_wclose(outinst) && result == IMPORT_OK) result = IMPORT_WRITEFAILED;
     if (ininst) AUREX_close(ininst);
     if (in) gclose(in);
+    g_pending.clear();
     if (result == IMPORT_OK && !out->commit()) result = IMPORT_CANTOPENOUTPUT;
     out.reset();
     return result;
@@ -96,6 +101,11 @@ struct Job {
 int import_ditty(const char* input, const char* output, int reverb, int crop) {
   Job job;
   return job.finish(job.run(input, output, reverb, crop));
+}
+
+void import_discard() {
+  if (!g_pending.empty()) std::remove(g_pending.c_str());
+  g_pending.clear();
 }
 
 std::string import_message(int code, const std::string& input, const std::string& output) {

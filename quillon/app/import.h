@@ -29,6 +29,10 @@ void import_setstatus(IMPORT_STATUSFN fn);
 // succeeded; a file already there is replaced then and left untouched otherwise.
 int import_ditty(const char* input, const char* output, int reverb, int crop);
 
+// Removes the partly written output of the job that is running (for a process that ends inside
+// the job's callbacks, which never returns to the job's own clean-up).
+void import_discard();
+
 // The message the window shows for a result code (empty for success).
 std::string import_message(int code, const std::string& input, const std::string& output);
 

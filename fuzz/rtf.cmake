@@ -1,0 +1,1 @@
+ht_fuzz(fuzz_rtf fuzz_rtf.cpp quillon_app)
