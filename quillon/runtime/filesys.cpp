@@ -378,6 +378,11 @@ int FILESYS_init(int rawfiles, int /*ignored*/, int ops) {
 
 void FILESYS_shutdown() {
   System& s = sys();
+  if (FAULT_ending()) {
+    // A device thread may be in a callback waiting for a lock the report is held in.
+    s.shutting_down = true;
+    return;
+  }
   std::lock_guard init(s.init_mutex);
   if (!s.initialised) return;
   s.shutting_down = true;
@@ -602,12 +607,14 @@ int FILESYS_atomic(int (*fn)(int priority, void* arg), int device, int priority,
     return 0;
   }
   Device& d = s.devices[device];
+  bool started;
   {
     std::lock_guard lock(s.mutex);
-    if (!d.started && !device_thread_start(s, device)) {
-      FAULT(kSource, "FILE_startdevice - FAILED TO START THREAD FOR FILE SYSTEM DEVICE.\n");
-      return 0;
-    }
+    started = d.started || device_thread_start(s, device);
+  }
+  if (!started) {
+    FAULT(kSource, "FILE_startdevice - FAILED TO START THREAD FOR FILE SYSTEM DEVICE.\n");
+    return 0;
   }
   std::lock_guard section(d.atomic_section);
   int saved;
