@@ -39,7 +39,7 @@ enum Type {
   kOpenArchive,
   kCloseArchive
 };
-enum Flags { kOwnsName = 1, kCancelled = 2, kHasCallback = 4, kCalled = 8 };
+enum Flags { kCancelled = 2, kHasCallback = 4, kCalled = 8 };
 
 struct Op {
   int handle = 0;  // 0 while free
@@ -415,7 +415,6 @@ int FILE_device(const char* path) {
 int FILE_open(const char* path, int mode, int priority, void* user) {
   return queue(FILE_device(path), kOpen, priority, user, [&](Op& o) {
     o.name = path ? path : "";
-    o.flags |= kOwnsName;
     o.mode = mode;
   });
 }
@@ -456,14 +455,12 @@ int FILE_setend(int file, int32_t length, int priority, void* user) {
 int FILE_exists(const char* path, int priority, void* user) {
   return queue(FILE_device(path), kExists, priority, user, [&](Op& o) {
     o.name = path ? path : "";
-    o.flags |= kOwnsName;
   });
 }
 
 int FILE_delete(const char* path, int priority, void* user) {
   return queue(FILE_device(path), kDelete, priority, user, [&](Op& o) {
     o.name = path ? path : "";
-    o.flags |= kOwnsName;
   });
 }
 
@@ -474,7 +471,6 @@ int FILE_marker(int device, int priority, void* user) {
 int FILE_openarchive(const char* path, int priority, void* user) {
   return queue(FILE_device(path), kOpenArchive, priority, user, [&](Op& o) {
     o.name = path ? path : "";
-    o.flags |= kOwnsName;
   });
 }
 
