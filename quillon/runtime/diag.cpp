@@ -26,6 +26,7 @@ std::atomic<FAULT_box> fault_box{nullptr};
 std::atomic<FAULT_log> fault_log{nullptr};
 std::atomic<bool> fault_sourceswitch{false};
 std::atomic<bool> fault_busy{false};
+std::atomic<bool> fault_ending{false};
 
 // ---- Printing ----
 
@@ -249,9 +250,14 @@ void FAULT_report(const char* source, int line, const char* format, ...) {
     log(title, text);
   }
   if (lock) CRIT_leave(lock);
+  fault_ending = true;
   // Exit status 1: the program stopped on a fault, which a calling script must be able to see.
   if (THREAD_ismain()) std::exit(1);
   std::_Exit(1);
+}
+
+int FAULT_ending() {
+  return fault_ending ? 1 : 0;
 }
 
 void PRINT(int channel, const char* format, ...) {

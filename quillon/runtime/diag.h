@@ -33,6 +33,9 @@ void FAULT_setsourceswitch(int on);
 void FAULT_report(const char* source, int line, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 #define FAULT(source, ...) FAULT_report(source, __LINE__, __VA_ARGS__)
+// True once a report is ending the program. The runtime's exit handlers then only signal their
+// threads instead of waiting for them: a thread may be blocked on a lock the report is held in.
+int FAULT_ending();
 
 // ---- Printing ----
 

@@ -39,7 +39,7 @@ enum Type {
   kOpenArchive,
   kCloseArchive
 };
-enum Flags { kOwnsName = 1, kCancelled = 2, kHasCallback = 4, kCalled = 8 };
+enum Flags { kCancelled = 2, kHasCallback = 4, kCalled = 8 };
 
 struct Op {
   int handle = 0;  // 0 while free
@@ -378,6 +378,11 @@ int FILESYS_init(int rawfiles, int /*ignored*/, int ops) {
 
 void FILESYS_shutdown() {
   System& s = sys();
+  if (FAULT_ending()) {
+    // A device thread may be in a callback waiting for a lock the report is held in.
+    s.shutting_down = true;
+    return;
+  }
   std::lock_guard init(s.init_mutex);
   if (!s.initialised) return;
   s.shutting_down = true;
@@ -410,7 +415,6 @@ int FILE_device(const char* path) {
 int FILE_open(const char* path, int mode, int priority, void* user) {
   return queue(FILE_device(path), kOpen, priority, user, [&](Op& o) {
     o.name = path ? path : "";
-    o.flags |= kOwnsName;
     o.mode = mode;
   });
 }
@@ -451,14 +455,12 @@ int FILE_setend(int file, int32_t length, int priority, void* user) {
 int FILE_exists(const char* path, int priority, void* user) {
   return queue(FILE_device(path), kExists, priority, user, [&](Op& o) {
     o.name = path ? path : "";
-    o.flags |= kOwnsName;
   });
 }
 
 int FILE_delete(const char* path, int priority, void* user) {
   return queue(FILE_device(path), kDelete, priority, user, [&](Op& o) {
     o.name = path ? path : "";
-    o.flags |= kOwnsName;
   });
 }
 
@@ -469,7 +471,6 @@ int FILE_marker(int device, int priority, void* user) {
 int FILE_openarchive(const char* path, int priority, void* user) {
   return queue(FILE_device(path), kOpenArchive, priority, user, [&](Op& o) {
     o.name = path ? path : "";
-    o.flags |= kOwnsName;
   });
 }
 
@@ -602,12 +603,14 @@ int FILESYS_atomic(int (*fn)(int priority, void* arg), int device, int priority,
     return 0;
   }
   Device& d = s.devices[device];
+  bool started;
   {
     std::lock_guard lock(s.mutex);
-    if (!d.started && !device_thread_start(s, device)) {
-      FAULT(kSource, "FILE_startdevice - FAILED TO START THREAD FOR FILE SYSTEM DEVICE.\n");
-      return 0;
-    }
+    started = d.started || device_thread_start(s, device);
+  }
+  if (!started) {
+    FAULT(kSource, "FILE_startdevice - FAILED TO START THREAD FOR FILE SYSTEM DEVICE.\n");
+    return 0;
   }
   std::lock_guard section(d.atomic_section);
   int saved;

@@ -158,6 +158,7 @@ THREAD lowtimer_stop(Lowtimer& l) {
 
 void lowtimer_atexit() {
   Lowtimer& l = lowtimer();
+  if (FAULT_ending()) return;  // a handler may wait for a lock the report is held in
   std::lock_guard control(l.control);
   std::unique_lock lock(l.lock);
   const THREAD stopping = lowtimer_stop(l);
@@ -249,6 +250,13 @@ int TIMER_init(int frequency) {
 
 void TIMER_stop() {
   Timer& t = timer();
+  if (FAULT_ending()) {
+    // Ending on a fault, perhaps from inside TIMER_init or with a lock a tick handler waits for.
+    std::lock_guard lock(t.event_mutex);
+    t.running = false;
+    t.event_cancel.notify_all();
+    return;
+  }
   std::lock_guard control(t.control);
   if (t.running) stop_locked(t);
 }

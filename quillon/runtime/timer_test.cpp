@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "quillon/runtime/faultcatch_test.h"
+#include "quillon/runtime/thread.h"
 
 namespace {
 
@@ -97,6 +98,28 @@ TEST(Timer, TicksCallHandlersAndDriveTheMegahertzCounter) {
   EXPECT_EQ(TIMER_ticks(), stopped);
   EXPECT_EQ(handler_calls.load(), calls);
   EXPECT_EQ(TIMER_skips(), 0u);
+}
+
+CRIT* handler_lock;
+void locking_tick() {
+  CRIT_enter(handler_lock);
+  CRIT_leave(handler_lock);
+}
+
+// A fault reported while holding a lock that a tick handler waits for still ends the program
+// with status 1: the exit handlers do not wait for the blocked timer thread.
+TEST(TimerDeathTest, FaultWhileATickHandlerWaitsStillEnds) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto fault_under_lock = [] {
+    handler_lock = CRIT_create();
+    TIMER_init(100);
+    TIMER_addhandler(locking_tick);
+    CRIT_enter(handler_lock);
+    wait_for_ticks(1);  // the handler of that tick blocks
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    FAULT("cmn/systask", "SYNCTASK_add - LIST FULL\n");
+  };
+  EXPECT_EXIT(fault_under_lock(), testing::ExitedWithCode(1), "LIST FULL");
 }
 
 // ---- Synchronous tasks ----
