@@ -167,7 +167,7 @@ void append_blocks(const std::string& path, const std::string& extra) {
     for (const ShpiEntry& e : d.entries) {
       if (e.pseudo && !with_area) continue;
       ShpiOutBlock out;
-      std::snprintf(out.name, sizeof out.name, "%s", e.name);
+      std::memcpy(out.name, e.name, std::min(std::strlen(e.name), sizeof out.name - 1));
       out.data = bytes.data() + e.offset;
       out.size = static_cast<std::size_t>(e.size);
       out.pseudo = e.pseudo;
