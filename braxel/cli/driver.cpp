@@ -13,6 +13,7 @@
 #include "braxel/archive/pack.h"
 #include "braxel/archive/update.h"
 #include "braxel/cli/console/console.h"
+#include "braxel/cli/face.h"
 #include "braxel/cli/patch.h"
 #include "braxel/image/extract.h"
 #include "braxel/image/replace.h"
@@ -281,6 +282,7 @@ int braxel_main(int argc, char** argv) {
     case Command::kMakePatch:
       return make_patch(ops);
     case Command::kFace:
+      return face_command(ops[0], ops + 1, operands - 1, options.transparency);
     case Command::kNone:
       break;
   }
