@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "quillon/codecs/dvi.h"
+#include "quillon/codecs/parlet.h"
 #include "quillon/codecs/xa.h"
 #include "quillon/soundcore/sinfo.h"
 
@@ -27,6 +28,8 @@ struct AUREX_COMPSTATE {
   int32_t filepos;        // block codecs that resume at a file position
   int32_t leftover;       // samples decoded ahead by frame-based codecs
   DVI_STATE dvi;          // DVI predictor and step index
+  PARLET_DECODER parlet;  // Parlet decoder between reads
+  PARLET_ENCODER parletenc;
 };
 
 constexpr int AUREX_NUMCOMPSTATES = 4;
