@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
-#include <string_view>
 #include <unordered_map>
 #include <vector>
 
