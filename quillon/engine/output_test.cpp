@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
@@ -246,7 +247,20 @@ TEST_F(Device, DiskDriverPlaysTheLawsAndTheReverbTail) {
   AUDIO_voiceendqueue(w);
   AUDIO_voiceplay(w);
   ASSERT_TRUE(wait_end(w));
-  std::this_thread::sleep_for(std::chrono::milliseconds(350));
+  // Record 6000 frames past the end of the mixed data, which the device may be a whole lead
+  // (and a file buffer) behind. A starved driver thread slows this, so wait on the file itself.
+  AUDIO_lock();
+  const int lead = eng::out.lead;
+  AUDIO_unlock();
+  const auto bytes = [&] {
+    std::error_code ec;
+    const auto n = std::filesystem::file_size(path, ec);
+    return ec ? 0 : static_cast<size_t>(n);
+  };
+  const size_t want = bytes() + 4 * (6000 + 256 + static_cast<size_t>(lead) + 1024);
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (bytes() < want && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   ASSERT_GE(AUDIO_shutdown(), 0);
 
   std::ifstream in(path, std::ios::binary);
