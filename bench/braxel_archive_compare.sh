@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # braxel pack archives beside tar and cp on the same files, same run: listing and unpacking a
 # BIGF of 20,000 small entries and one of 200 MB, and replacing one entry of the 200 MB BIGF
-# (a rewrite, bounded by one copy of the archive).
-# Usage: bench/braxel_archive_compare.sh BRAXEL_EXE [RUNS]
+# (a rewrite, bounded by one copy of the archive). The rewrite flushes the new archive and its
+# folder before the rename; give a braxel built before that flush as third argument to time the
+# same rewrite without it, and cp + sync is the peer that flushes too.
+# Usage: bench/braxel_archive_compare.sh BRAXEL_EXE [RUNS] [BRAXEL_EXE_WITHOUT_FLUSH]
 set -euo pipefail
 braxel=$(realpath "$1")
 runs=${2:-3}
+unflushed=${3:+$(realpath "$3")}
 work=${PERF_DIR:-/tmp/perf}/archive
 mkdir -p "$work"
 cd "$work"
@@ -33,7 +36,10 @@ def make(folder, files):
         f.write(head)
         for _, data in files:
             f.write(data + b'\0' * (r4(len(data)) - len(data)))
-small = [('f%05d.dat' % i, random.randbytes(random.randint(100, 2000))) for i in range(20000)]
+def plain(data):
+    # An entry that happens to begin like a compressed stream (second byte FB) would be decoded.
+    return data[:1] + b'\0' + data[2:] if data[1] == 0xFB else data
+small = [('f%05d.dat' % i, plain(random.randbytes(random.randint(100, 2000)))) for i in range(20000)]
 make('small', small)
 block = random.randbytes(1 << 20)
 big = [('b%03d.dat' % i, bytes([i]) + block[1:]) for i in range(200)]
@@ -75,10 +81,14 @@ rm -rf out
 
 prepare() { cp big.viv edit.viv; sync; }
 best "braxel -p big.viv (replace one 1 MB entry)" "$braxel" -p edit.viv b100.dat
+if [[ -n $unflushed ]]; then
+  best "braxel -p big.viv, no flush (older build)" "$unflushed" -p edit.viv b100.dat
+fi
 prepare() { rm -f copy.viv; sync; }
 best "cp big.viv (to a new name)" cp big.viv copy.viv
 # The same replace semantics as the rewrite: a whole copy renamed over an existing archive (ext4
 # writes the new file's data out before such a rename completes).
 prepare() { cp big.viv copy.viv; rm -f copy.tmp; sync; }
 best "cp big.viv + mv over the old archive" bash -c "cp big.viv copy.tmp && mv copy.tmp copy.viv"
+best "cp big.viv + sync + mv + sync" bash -c "cp big.viv copy.tmp && sync copy.tmp && mv copy.tmp copy.viv && sync ."
 rm -f edit.viv copy.viv copy.tmp

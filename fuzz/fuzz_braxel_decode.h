@@ -22,6 +22,21 @@ inline int fuzz_braxel_decode(std::uint8_t type, const std::uint8_t* data, std::
   const DecodeStatus status = stream_decode(stream, out);
   if (status == DecodeStatus::kNotCompressed) std::abort();  // the header was made recognisable
 
+  // A stream decodes to exactly its declared size: one byte more is short, one byte less overruns.
+  if (status == DecodeStatus::kOk) {
+    const std::uint32_t declared = (std::uint32_t{stream[2]} << 16) | (stream[3] << 8) | stream[4];
+    auto with_size = [&](std::uint32_t n) {
+      std::vector<std::uint8_t> s = stream;
+      s[2] = static_cast<std::uint8_t>(n >> 16), s[3] = static_cast<std::uint8_t>(n >> 8);
+      s[4] = static_cast<std::uint8_t>(n);
+      std::vector<std::uint8_t> o;
+      return stream_decode(s, o);
+    };
+    const DecodeStatus more = with_size(declared + 1);
+    if (more != DecodeStatus::kShort && more != DecodeStatus::kTooLarge) std::abort();
+    if (declared > 0 && with_size(declared - 1) != DecodeStatus::kOverrun) std::abort();
+  }
+
   // The console path: a guarded block of exactly the stream, decoded and released.
   auto* block = static_cast<std::uint8_t*>(console.allocate(stream.size()));
   std::copy(stream.begin(), stream.end(), block);

@@ -39,9 +39,27 @@ inline std::string fuzz_pack_file(const std::uint8_t* data, std::size_t size, co
   return path;
 }
 
+// The name rules of listing and unpacking on a name read from a pack: what is shown holds no
+// control byte, and a name that may be unpacked stays below the folder and names a file.
+inline void fuzz_pack_check_name(const char* name) {
+  for (const char c : console_printable(name))
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) std::abort();
+  if (unpack_refusal(name) != nullptr) return;
+  const std::string n(name);
+  const std::size_t last = n.find_last_of("/\\");
+  const std::string file = last == std::string::npos ? n : n.substr(last + 1);
+  for (const char c : n)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F || c == ':') std::abort();
+  if (n[0] == '/' || n[0] == '\\' || file.empty() || file == "." || file == ".." ||
+      ("/" + n + "/").find("/../") != std::string::npos ||
+      ("\\" + n + "\\").find("\\..\\") != std::string::npos)
+    std::abort();
+}
+
 // Reads every entry of a block whole and releases the data.
 inline void fuzz_pack_read_all(PackEntry* dir) {
   for (PackEntry* e = dir + 1; e->name[0] != '\0'; ++e) {
+    fuzz_pack_check_name(e->name);
     std::int64_t size = 0;
     if (std::uint8_t* data = pack_read_whole(e, &size)) console.release(data);
     pack_close(e, 0);

@@ -13,6 +13,8 @@ packages=(
   xvfb xauth
   # black-box oracles of the tests (standard formats only) and the benchmark input generator
   lame mpg123 twolame ffmpeg sox vorbis-tools imagemagick python3-pil bc
+  # speech for the Parlet codec tests and benchmarks (made at run time, never stored)
+  espeak-ng
 )
 
 missing=()

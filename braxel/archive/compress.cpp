@@ -584,6 +584,8 @@ const char* decode_status_text(DecodeStatus status) {
       return "copy reaches before the start of the output";
     case DecodeStatus::kOverrun:
       return "stream produces more than the declared size";
+    case DecodeStatus::kShort:
+      return "stream stops before the declared size";
     case DecodeStatus::kBadTable:
       return "invalid code table";
   }
@@ -651,7 +653,7 @@ DecodeStatus decode_lz77(std::span<const std::uint8_t> in, std::span<std::uint8_
       ip += literals;
       op += literals;
     }
-    if (stop) return DecodeStatus::kOk;
+    if (stop) return op == out_size ? DecodeStatus::kOk : DecodeStatus::kShort;
     if (length > 0) {
       if (offset > op) return DecodeStatus::kBadOffset;
       if (out_size - op < length) return DecodeStatus::kOverrun;
@@ -766,7 +768,7 @@ DecodeStatus decode_huffman(std::span<const std::uint8_t> in, std::span<std::uin
       continue;
     }
     if (br.overrun()) return DecodeStatus::kTruncated;
-    return DecodeStatus::kOk;
+    return op == out_size ? DecodeStatus::kOk : DecodeStatus::kShort;
   }
 }
 
@@ -801,7 +803,7 @@ DecodeStatus decode_bytepair(std::span<const std::uint8_t> in, std::span<std::ui
     if (b == escape) {
       if (ip >= in_size) return DecodeStatus::kTruncated;
       const std::uint8_t v = src[ip++];
-      if (v == 0) return DecodeStatus::kOk;
+      if (v == 0) return op == out_size ? DecodeStatus::kOk : DecodeStatus::kShort;
       if (op >= out_size) return DecodeStatus::kOverrun;
       dst[op++] = v;
     } else if (!is_code[b]) {
@@ -1104,8 +1106,9 @@ std::uint8_t* read_whole(const char* name, std::int32_t* size) {
   return buf;
 }
 
-// Writes the whole file under a temporary name beside the target and renames it into place,
-// so that the target is either the old file or the complete new one.
+// Writes the whole file under a temporary name beside the target, flushes it and renames it into
+// place, so that the target is either the old file or the complete new one, also after a power
+// loss.
 int write_whole(const char* name, const std::uint8_t* data, std::int32_t size) {
   const std::string temp = std::string(name) + ".~braxel";
   ConsoleFile* f = console.open(temp.c_str(), 1);
@@ -1113,9 +1116,9 @@ int write_whole(const char* name, const std::uint8_t* data, std::int32_t size) {
     console.print("couldn't open '%s' for writing\n", name);
     return kExitFailure;
   }
-  const std::int64_t put = console.write(f, data, size);
+  const bool written = console.write(f, data, size) == size && console.flush(f);
   console.close(f);
-  if (put != size || !console.rename(temp.c_str(), name)) {
+  if (!written || !console.replace(temp.c_str(), name)) {
     console.remove(temp.c_str());
     console.fatal("couldn't write '%s'", name);
   }

@@ -1,5 +1,5 @@
 // Compressed streams of the game: the 5-byte header, the decoders of the LZ77 command stream
-// (type 10), the Huffman variant (type 30) and the byte-pair variant (type 46), the LZ77
+// (type 0x10), the Huffman variant (type 0x30) and the byte-pair variant (type 0x46), the LZ77
 // compressor with its match table, the literal-only wrapper and the -compress/-decompress
 // commands.
 #pragma once
@@ -10,9 +10,10 @@
 #include <vector>
 
 // Stream types the program recognises (byte 0 of the header; byte 1 is kStreamMagic).
-inline constexpr std::uint8_t kStreamLz77 = 10;
-inline constexpr std::uint8_t kStreamHuffman = 30;
-inline constexpr std::uint8_t kStreamBytePair = 46;
+// The streams are named by their first two bytes (10FB, 30FB, 46FB, like the C0FB archive).
+inline constexpr std::uint8_t kStreamLz77 = 0x10;
+inline constexpr std::uint8_t kStreamHuffman = 0x30;
+inline constexpr std::uint8_t kStreamBytePair = 0x46;
 inline constexpr std::uint8_t kStreamMagic = 0xFB;
 inline constexpr int kStreamHeaderSize = 5;
 // The size field is 24 bits wide.
@@ -26,6 +27,7 @@ enum class DecodeStatus {
   kTruncated,      // the input ends inside the stream
   kBadOffset,      // a copy reaches before the start of the output
   kOverrun,        // the stream produces more than the declared size
+  kShort,          // the stream ends before it has produced the declared size
   kBadTable,       // a code table (Huffman lengths/symbols, byte-pair nesting) is invalid
 };
 
@@ -36,8 +38,8 @@ const char* decode_status_text(DecodeStatus status);
 bool stream_is_compressed(const std::uint8_t* buf, std::int64_t length, std::int32_t* size);
 
 // The three decoders. Each reads only in, writes only out (whose size is the declared size
-// from the header) and refuses anything that would leave either. A stream that stops before
-// filling out leaves the rest as it was (zero-filled by callers).
+// from the header) and refuses anything that would leave either. A stream must produce exactly
+// out's size: one that stops earlier is kShort, since the rest would be made up.
 DecodeStatus decode_lz77(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
 DecodeStatus decode_huffman(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
 DecodeStatus decode_bytepair(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);

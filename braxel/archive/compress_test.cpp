@@ -94,25 +94,46 @@ TEST_F(CompressTest, RecognisesOnlyTheThreeTypes) {
   for (int t = 0; t < 256; ++t) {
     Bytes h = header(static_cast<std::uint8_t>(t), 0x123456);
     const bool ok = stream_is_compressed(h.data(), 5, &size);
-    EXPECT_EQ(ok, t == 10 || t == 30 || t == 46) << t;
+    EXPECT_EQ(ok, t == 0x10 || t == 0x30 || t == 0x46) << t;
     if (ok) {
       EXPECT_EQ(size, 0x123456);
     }
   }
-  Bytes h = {10, 0xFA, 0, 0, 1};
+  Bytes h = {0x10, 0xFA, 0, 0, 1};
   EXPECT_FALSE(stream_is_compressed(h.data(), 5, &size));
-  Bytes shortbuf = {10, 0xFB, 0, 0};
+  Bytes shortbuf = {0x10, 0xFB, 0, 0};
   EXPECT_FALSE(stream_is_compressed(shortbuf.data(), 4, &size));
-  // Types 11 and 47 carry extra header bytes but are not recognised.
-  Bytes t11 = header(11, 4);
-  EXPECT_FALSE(stream_is_compressed(t11.data(), 5, &size));
+  // Types 0x11 and 0x47 carry extra header bytes but are not recognised.
+  for (std::uint8_t t : {0x11, 0x47}) {
+    Bytes odd = header(t, 4);
+    EXPECT_FALSE(stream_is_compressed(odd.data(), 5, &size)) << int{t};
+  }
+}
+
+// The type bytes are hexadecimal: the game's streams begin 10 FB, 30 FB or 46 FB, and the
+// same numbers read as decimal (0A, 1E, 2E) are nothing the game writes.
+TEST_F(CompressTest, TypeBytesAreHexadecimal) {
+  const Bytes plain = {'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H'};
+  Bytes wrapped;
+  literal_wrap(plain.data(), 8, wrapped);
+  EXPECT_EQ(wrapped, (Bytes{0x10, 0xFB, 0x00, 0x00, 0x08, 0xE1, 0x41, 0x42, 0x43, 0x44, 0x45, 0x46, 0x47,
+                            0x48, 0xFC}));
+  EXPECT_EQ(compress_quiet(plain)[0], 0x10);
+  for (std::uint8_t decimal : {0x0A, 0x1E, 0x2E}) {
+    Bytes s = wrapped;
+    s[0] = decimal;
+    Bytes out;
+    EXPECT_FALSE(stream_is_compressed(s.data(), static_cast<std::int64_t>(s.size()), nullptr))
+        << int{decimal};
+    EXPECT_EQ(stream_decode(s, out), DecodeStatus::kNotCompressed) << int{decimal};
+  }
 }
 
 // ---- LZ77 decoder ----------------------------------------------------------------------------
 
 TEST_F(CompressTest, Lz77OffsetOneRepeatsLastByte) {
   // literal 'x' via the stop-less path: E0 gives 4 literals, then a copy of 10 from offset 1.
-  Bytes s = cat(header(10, 14), {0xE0, 'a', 'b', 'c', 'x', 0x1C, 0x00, 0xFC});
+  Bytes s = cat(header(0x10, 14), {0xE0, 'a', 'b', 'c', 'x', 0x1C, 0x00, 0xFC});
   // 0x1C: literals 0, length ((0x1C >> 2) & 7) + 3 = 10, offset 0 + 1
   Bytes out = decode_ok(s);
   EXPECT_EQ(std::string(out.begin(), out.end()), "abcxxxxxxxxxxx");
@@ -120,7 +141,7 @@ TEST_F(CompressTest, Lz77OffsetOneRepeatsLastByte) {
 
 TEST_F(CompressTest, Lz77AllCommandForms) {
   // 2-byte form with 2 literals, 3-byte form with 1 literal, 4-byte form with 3 literals.
-  Bytes s = header(10, 0);
+  Bytes s = header(0x10, 0);
   Bytes plain;
   auto lit = [&](std::uint8_t v) {
     plain.push_back(v);
@@ -162,28 +183,24 @@ TEST_F(CompressTest, Lz77AllCommandForms) {
 TEST_F(CompressTest, Lz77RefusesBadStreams) {
   Bytes out;
   // Offset before the start of the output.
-  EXPECT_EQ(stream_decode(cat(header(10, 20), {0xE0, 1, 2, 3, 4, 0x1C, 0x05, 0xFC}), out),
+  EXPECT_EQ(stream_decode(cat(header(0x10, 20), {0xE0, 1, 2, 3, 4, 0x1C, 0x05, 0xFC}), out),
             DecodeStatus::kBadOffset);
   // Copy past the declared size.
-  EXPECT_EQ(stream_decode(cat(header(10, 6), {0xE0, 1, 2, 3, 4, 0x1C, 0x00, 0xFC}), out),
+  EXPECT_EQ(stream_decode(cat(header(0x10, 6), {0xE0, 1, 2, 3, 4, 0x1C, 0x00, 0xFC}), out),
             DecodeStatus::kOverrun);
   // Literals past the declared size.
-  EXPECT_EQ(stream_decode(cat(header(10, 2), {0xE0, 1, 2, 3, 4, 0xFC}), out), DecodeStatus::kOverrun);
+  EXPECT_EQ(stream_decode(cat(header(0x10, 2), {0xE0, 1, 2, 3, 4, 0xFC}), out), DecodeStatus::kOverrun);
   // Truncated: no stop byte, literals cut short, a command cut short.
-  EXPECT_EQ(stream_decode(cat(header(10, 4), {0xE0, 1, 2, 3, 4}), out), DecodeStatus::kTruncated);
-  EXPECT_EQ(stream_decode(cat(header(10, 4), {0xE0, 1, 2}), out), DecodeStatus::kTruncated);
-  EXPECT_EQ(stream_decode(cat(header(10, 40), {0xE0, 1, 2, 3, 4, 0xC0, 0}), out), DecodeStatus::kTruncated);
-  EXPECT_EQ(stream_decode(header(10, 0), out), DecodeStatus::kTruncated);
+  EXPECT_EQ(stream_decode(cat(header(0x10, 4), {0xE0, 1, 2, 3, 4}), out), DecodeStatus::kTruncated);
+  EXPECT_EQ(stream_decode(cat(header(0x10, 4), {0xE0, 1, 2}), out), DecodeStatus::kTruncated);
+  EXPECT_EQ(stream_decode(cat(header(0x10, 40), {0xE0, 1, 2, 3, 4, 0xC0, 0}), out), DecodeStatus::kTruncated);
+  EXPECT_EQ(stream_decode(header(0x10, 0), out), DecodeStatus::kTruncated);
   // A 5-byte file cannot claim 16 MiB.
-  EXPECT_EQ(stream_decode(cat(header(10, 0xFFFFFF), {0xFC}), out), DecodeStatus::kTooLarge);
-  // A stream that stops early leaves the rest zero (as the zero-filled output block was).
-  out.clear();
-  EXPECT_EQ(stream_decode(cat(header(10, 6), {0xFE, 7, 8}), out), DecodeStatus::kOk);
-  EXPECT_EQ(out, (Bytes{7, 8, 0, 0, 0, 0}));
+  EXPECT_EQ(stream_decode(cat(header(0x10, 0xFFFFFF), {0xFC}), out), DecodeStatus::kTooLarge);
 }
 
 TEST_F(CompressTest, DecompressInterface) {
-  Bytes s = cat(header(10, 3), {0xFF, 'a', 'b', 'c'});
+  Bytes s = cat(header(0x10, 3), {0xFF, 'a', 'b', 'c'});
   auto* buf = static_cast<std::uint8_t*>(console.allocate(s.size()));
   std::memcpy(buf, s.data(), s.size());
   std::int32_t size = static_cast<std::int32_t>(s.size());
@@ -218,7 +235,7 @@ TEST_F(CompressTest, LiteralWrapperLayout) {
   std::uint8_t* out = stream_compress(buf, &size);
   ASSERT_EQ(size, 15);
   Bytes got(out, out + size);
-  EXPECT_EQ(got, cat(header(10, 8), {0xE1, '1', '2', '3', '4', '5', '6', '7', '8', 0xFC}));
+  EXPECT_EQ(got, cat(header(0x10, 8), {0xE1, '1', '2', '3', '4', '5', '6', '7', '8', 0xFC}));
   console.release(out);
 
   for (std::size_t n : {0u, 4u, 60u, 64u, 68u, 128u, 1000u, 4096u}) {
@@ -237,7 +254,7 @@ TEST_F(CompressTest, LiteralWrapperRefusesOddSizes) {
               "");  // the fatal text goes to standard output; the CLI tests check it
 }
 
-// ---- Huffman variant (type 30) ---------------------------------------------------------------
+// ---- Huffman variant (type 0x30) ---------------------------------------------------------------
 
 // Most significant bit first, padded to whole 16-bit words as the decoder reads them.
 struct BitWriter {
@@ -348,7 +365,7 @@ Bytes encode_huffman(const Bytes& data, const HuffmanOptions& opt) {
   sym(opt.clue);
   w.number(0);
   w.put(1, 1);
-  return cat(header(30, static_cast<std::uint32_t>(data.size())), w.finish());
+  return cat(header(0x30, static_cast<std::uint32_t>(data.size())), w.finish());
 }
 
 TEST_F(CompressTest, HuffmanDecodesWhatTheTestEncoderWrites) {
@@ -389,7 +406,7 @@ TEST_F(CompressTest, HuffmanVariableLengthNumbers) {
     w.put(1, 1);
     w.number(0);
     w.put(1, 1);  // end
-    Bytes stream = cat(header(30, n + 1), w.finish());
+    Bytes stream = cat(header(0x30, n + 1), w.finish());
     Bytes out;
     ASSERT_EQ(stream_decode(stream, out), DecodeStatus::kOk) << n;
     EXPECT_EQ(out, Bytes(n + 1, 'x')) << n;
@@ -401,7 +418,7 @@ TEST_F(CompressTest, HuffmanRefusesBadStreams) {
   auto stream = [](auto&& body, std::uint32_t size) {
     BitWriter w;
     body(w);
-    return cat(header(30, size), w.finish());
+    return cat(header(0x30, size), w.finish());
   };
   // Over-full code space: three codes of length 1.
   EXPECT_EQ(stream_decode(stream([](BitWriter& w) { w.put(0, 8), w.number(3); }, 4), out),
@@ -449,11 +466,11 @@ TEST_F(CompressTest, HuffmanRefusesBadStreams) {
     EXPECT_EQ(stream_decode(shortened, out), DecodeStatus::kTruncated) << cut;
   }
   // Zero bits forever are no valid stream and end, not hang.
-  EXPECT_NE(stream_decode(cat(header(30, 100), Bytes(64, 0)), out), DecodeStatus::kOk);
-  EXPECT_NE(stream_decode(cat(header(30, 100), Bytes(64, 0xFF)), out), DecodeStatus::kOk);
+  EXPECT_NE(stream_decode(cat(header(0x30, 100), Bytes(64, 0)), out), DecodeStatus::kOk);
+  EXPECT_NE(stream_decode(cat(header(0x30, 100), Bytes(64, 0xFF)), out), DecodeStatus::kOk);
 }
 
-// ---- byte-pair variant (type 46) -------------------------------------------------------------
+// ---- byte-pair variant (type 0x46) -------------------------------------------------------------
 
 // Replaces the most frequent pair of tokens by a new code, `rounds` times; codes may contain
 // codes. Every `escape_every`-th non-zero literal goes through the escape.
@@ -491,7 +508,7 @@ Bytes encode_bytepair(const Bytes& data, int rounds, int escape_every) {
     }
     tokens = std::move(next);
   }
-  Bytes s = header(46, static_cast<std::uint32_t>(data.size()));
+  Bytes s = header(0x46, static_cast<std::uint32_t>(data.size()));
   s.push_back(static_cast<std::uint8_t>(escape));
   s.push_back(static_cast<std::uint8_t>(pairs));
   s.insert(s.end(), table.begin(), table.end());
@@ -525,36 +542,71 @@ TEST_F(CompressTest, BytePairDecodesNestedCodes) {
 TEST_F(CompressTest, BytePairRefusesBadStreams) {
   Bytes out;
   // A code whose expansion contains itself on the left never produces output.
-  EXPECT_EQ(stream_decode(cat(header(46, 10), {0xFF, 1, 0x80, 0x80, 'x', 0x80, 0xFF, 0}), out),
+  EXPECT_EQ(stream_decode(cat(header(0x46, 10), {0xFF, 1, 0x80, 0x80, 'x', 0x80, 0xFF, 0}), out),
             DecodeStatus::kBadTable);
   // Two codes naming each other.
   EXPECT_EQ(
-      stream_decode(cat(header(46, 10), {0xFF, 2, 0x80, 0x81, 'x', 0x81, 0x80, 'y', 0x80, 0xFF, 0}), out),
+      stream_decode(cat(header(0x46, 10), {0xFF, 2, 0x80, 0x81, 'x', 0x81, 0x80, 'y', 0x80, 0xFF, 0}), out),
       DecodeStatus::kBadTable);
   // On the right it produces output without end: stopped at the declared size.
-  EXPECT_EQ(stream_decode(cat(header(46, 10), {0xFF, 1, 0x80, 'x', 0x80, 0x80, 0xFF, 0}), out),
+  EXPECT_EQ(stream_decode(cat(header(0x46, 10), {0xFF, 1, 0x80, 'x', 0x80, 0x80, 0xFF, 0}), out),
             DecodeStatus::kOverrun);
   // Truncated table, data without the end mark, an escape at the very end.
-  EXPECT_EQ(stream_decode(cat(header(46, 10), {0xFF, 3, 0x80, 'a'}), out), DecodeStatus::kTruncated);
-  EXPECT_EQ(stream_decode(cat(header(46, 10), {0xFF, 0, 'a', 'b'}), out), DecodeStatus::kTruncated);
-  EXPECT_EQ(stream_decode(cat(header(46, 10), {0xFF, 0, 'a', 0xFF}), out), DecodeStatus::kTruncated);
-  EXPECT_EQ(stream_decode(cat(header(46, 1), {0xFF, 0, 'a', 'b', 0xFF, 0}), out), DecodeStatus::kOverrun);
+  EXPECT_EQ(stream_decode(cat(header(0x46, 10), {0xFF, 3, 0x80, 'a'}), out), DecodeStatus::kTruncated);
+  EXPECT_EQ(stream_decode(cat(header(0x46, 10), {0xFF, 0, 'a', 'b'}), out), DecodeStatus::kTruncated);
+  EXPECT_EQ(stream_decode(cat(header(0x46, 10), {0xFF, 0, 'a', 0xFF}), out), DecodeStatus::kTruncated);
+  EXPECT_EQ(stream_decode(cat(header(0x46, 1), {0xFF, 0, 'a', 'b', 0xFF, 0}), out), DecodeStatus::kOverrun);
   // Escaped values come out unchanged, even when they are codes.
   out.clear();
-  EXPECT_EQ(stream_decode(cat(header(46, 4), {0xFF, 1, 0x80, 'a', 'b', 0xFF, 0x80, 0x80, 0xFF, 0}), out),
+  EXPECT_EQ(stream_decode(cat(header(0x46, 3), {0xFF, 1, 0x80, 'a', 'b', 0xFF, 0x80, 0x80, 0xFF, 0}), out),
             DecodeStatus::kOk);
-  EXPECT_EQ(out, (Bytes{0x80, 'a', 'b', 0}));
+  EXPECT_EQ(out, (Bytes{0x80, 'a', 'b'}));
+}
+
+// Every decoder must produce exactly the declared size: a stream whose end comes first would
+// otherwise give made-up zero bytes and look like success.
+TEST_F(CompressTest, EarlyEndIsShortInEveryDecoder) {
+  auto declared_plus_one = [](Bytes s) {
+    const std::uint32_t size = ((std::uint32_t{s[2]} << 16) | (s[3] << 8) | s[4]) + 1;
+    s[2] = static_cast<std::uint8_t>(size >> 16), s[3] = static_cast<std::uint8_t>(size >> 8);
+    s[4] = static_cast<std::uint8_t>(size);
+    return s;
+  };
+  struct Case {
+    const char* what;
+    Bytes stream;
+  };
+  const Case cases[] = {
+      {"LZ77 stop after 2 of 6 bytes", cat(header(0x10, 6), {0xFE, 7, 8})},
+      {"LZ77 stop at once", cat(header(0x10, 200), {0xFC})},
+      {"LZ77 one short", declared_plus_one(compress_quiet(repeated_text(3000)))},
+      {"Huffman end one short", declared_plus_one(encode_huffman(repeated_text(500), {}))},
+      {"byte-pair end at once, 16 MiB declared", cat(header(0x46, 0xFFFFFF), {0xFF, 0, 0xFF, 0})},
+      {"byte-pair one short", declared_plus_one(encode_bytepair(repeated_text(800), 20, 0))},
+  };
+  for (const Case& c : cases) {
+    Bytes out;
+    EXPECT_EQ(stream_decode(c.stream, out), DecodeStatus::kShort) << c.what;
+    auto* block = static_cast<std::uint8_t*>(console.allocate(c.stream.size()));
+    std::memcpy(block, c.stream.data(), c.stream.size());
+    std::int32_t size = static_cast<std::int32_t>(c.stream.size());
+    DecodeStatus status = DecodeStatus::kOk;
+    EXPECT_EQ(stream_decompress(block, &size, 1, &status), nullptr) << c.what;
+    EXPECT_EQ(status, DecodeStatus::kShort) << c.what;
+    console.release(block);
+  }
+  EXPECT_STREQ(decode_status_text(DecodeStatus::kShort), "stream stops before the declared size");
 }
 
 // ---- the real compressor ---------------------------------------------------------------------
 
 TEST_F(CompressTest, ThreeByteInput) {
-  EXPECT_EQ(compress_quiet({'a', 'b', 'c'}), cat(header(10, 3), {0xFF, 'a', 'b', 'c'}));
-  EXPECT_EQ(compress_quiet({'a', 'a', 'a'}), cat(header(10, 3), {0xFF, 'a', 'a', 'a'}));
+  EXPECT_EQ(compress_quiet({'a', 'b', 'c'}), cat(header(0x10, 3), {0xFF, 'a', 'b', 'c'}));
+  EXPECT_EQ(compress_quiet({'a', 'a', 'a'}), cat(header(0x10, 3), {0xFF, 'a', 'a', 'a'}));
 }
 
 TEST_F(CompressTest, EmptyInput) {
-  EXPECT_EQ(compress_quiet({}), cat(header(10, 0), {0xFC}));
+  EXPECT_EQ(compress_quiet({}), cat(header(0x10, 0), {0xFC}));
 }
 
 TEST_F(CompressTest, SmallInputsAreLiterals) {

@@ -96,7 +96,7 @@ struct RefCompressor {
   }
 
   std::vector<std::uint8_t> run() {
-    put(10);
+    put(0x10);
     put(0xFB);
     put(static_cast<std::uint8_t>(n >> 16));
     put(static_cast<std::uint8_t>(n >> 8));

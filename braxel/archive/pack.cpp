@@ -73,7 +73,8 @@ bool decompress_into(EntryCursor* cursor, PackEntry* entry, std::uint8_t* data, 
   std::uint8_t* plain = stream_decompress(data, &length, 1, &status);
   if (plain == nullptr) {
     console.release(data);
-    console.print("'%s': compressed data is corrupt (%s)\n", shown_name(entry), decode_status_text(status));
+    console.print("'%s': compressed data is corrupt (%s)\n", console_printable(shown_name(entry)).c_str(),
+                  decode_status_text(status));
     return false;
   }
   cursor->memory = plain;
@@ -331,7 +332,7 @@ PackEntry* pack_scan(PackEntry* container, int flags) {
     ok = read_apuk(source, entries);
   } else if (n >= 8 && mas_rule(head, readable)) {
     ok = read_mas(source, entries);
-  } else if (n >= 8 && fst_rule(static_cast<std::int32_t>(read_le32(head)), read_le32(head + 4), readable)) {
+  } else if (fst_rule(head, n, readable)) {
     ok = read_fst(source, entries);
   } else if (name_is_qpp(source.shown)) {
     ok = read_qpp(source, entries);

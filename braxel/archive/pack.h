@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 struct ConsoleFile;
@@ -106,16 +107,21 @@ void pack_close(PackEntry* entry, int whole_chain);
 // Case-insensitive name order and equality of the game's names.
 int pack_name_compare(const char* a, const char* b);
 
-// The FST size rule over the first two words and the file size.
-bool fst_rule(std::int32_t count, std::int64_t first_offset, std::int64_t size);
+// The FST size rule over the first head_length bytes of a file of size bytes.
+bool fst_rule(const std::uint8_t* head, std::int64_t head_length, std::int64_t size);
 
-// The relative path an entry unpacks to: its "\" or "/" separated components below the current
-// folder. Empty when the name would leave that folder (absolute, drive prefix, ".." component).
-std::vector<std::string> unpack_components(const char* name);
+// Why an entry cannot be written under its name below the current folder, or null when it can:
+// the name leads outside the folder (absolute, drive prefix, ".." component), holds control
+// characters, or has no file name after its last separator ("a/").
+const char* unpack_refusal(const char* name);
 
-// Creates the folders of those components below the current folder (a fatal error when one
-// cannot be made) and gives the path of the file to write.
-std::string make_unpack_folders(const std::vector<std::string>& parts);
+// Where "-u" and the extract commands write an entry: below the current folder, along the
+// entry's "\" or "/" separated components, creating the folders. `suffix` is the extension an
+// image writer may append. Gives "" and the reason in *why instead when the name is refused, when
+// seen (the names written so far, lower case) already holds it, or when a folder of the path or
+// the file itself is a symbolic link, through which the write would reach outside the folder.
+std::string unpack_target(const char* name, const char* suffix, std::unordered_set<std::string>& seen,
+                          const char** why);
 
 // The commands "-list" and "-unpack". Give the run's exit status.
 int pack_list(const char* path);

@@ -115,13 +115,13 @@ bool add_entry(const PackSource& src, std::vector<PackEntry>& out, PackEntry e, 
   }
   if (offset < 0 || size < 0 || offset > src.readable || size > src.readable - offset) {
     console.print("'%s': entry '%s' lies outside the pack (offset %lld, size %lld, pack %lld bytes)\n",
-                  src.shown, e.name, static_cast<long long>(offset), static_cast<long long>(size),
-                  static_cast<long long>(src.readable));
+                  src.shown, console_printable(e.name).c_str(), static_cast<long long>(offset),
+                  static_cast<long long>(size), static_cast<long long>(src.readable));
     return false;
   }
   // Data inside the directory would let a pack contain itself.
   if (size > 0 && offset < directory_end) {
-    console.print("'%s': entry '%s' overlaps the directory\n", src.shown, e.name);
+    console.print("'%s': entry '%s' overlaps the directory\n", src.shown, console_printable(e.name).c_str());
     return false;
   }
   e.offset = static_cast<std::int32_t>(offset);
@@ -185,10 +185,17 @@ bool read_named_directory(const PackSource& src, const char* layout, std::int64_
 
 }  // namespace
 
-bool fst_rule(std::int32_t count, std::int64_t first_offset, std::int64_t size) {
-  const std::int64_t c = count;
-  const std::int64_t d = first_offset;
-  return d - 8 < size && d - 8 > kFstMinHeader && c > 0 && c < d - 8 && d - 4 == kFstEntry * c;
+bool fst_rule(const std::uint8_t* head, std::int64_t head_length, std::int64_t size) {
+  if (head_length < 8) return false;
+  const std::int64_t c = static_cast<std::int32_t>(read_le32(head));
+  const std::int64_t d = read_le32(head + 4);
+  if (d - 8 < size && d - 8 > kFstMinHeader && c > 0 && c < d - 8 && d - 4 == kFstEntry * c) return true;
+  // The rule's bound leaves out the archive our own writer makes for a single entry: two
+  // records, the second the closing one (no name, offset at the end of the file). Only that
+  // exact shape is taken, so no other small file becomes an FST archive by chance.
+  constexpr std::int64_t kClosing = 4 + kFstEntry;
+  if (c != 2 || d != 4 + kFstEntry * 2 || head_length < kClosing + 5) return false;
+  return read_le32(head + kClosing) == size && head[kClosing + 4] == 0 && d <= size;
 }
 
 bool mas_rule(const std::uint8_t* head, std::int64_t size) {
@@ -272,7 +279,8 @@ bool read_fst(const PackSource& src, std::vector<PackEntry>& out) {
     const std::int64_t next = i + 1 < offsets.size() ? offsets[i + 1] : src.readable;
     raw[i].size = next - raw[i].offset;
     if (raw[i].size < 0) {
-      console.print("'%s': FST entry '%s' ends before it starts\n", src.shown, raw[i].entry.name);
+      console.print("'%s': FST entry '%s' ends before it starts\n", src.shown,
+                    console_printable(raw[i].entry.name).c_str());
       return false;
     }
   }
@@ -301,7 +309,8 @@ bool read_qpp(const PackSource& src, std::vector<PackEntry>& out) {
     const std::int64_t next = i + 1 < raw.size() ? raw[i + 1].offset : src.readable;
     raw[i].size = next - raw[i].offset;
     if (raw[i].size < 0) {
-      console.print("'%s': QPP entry '%s' ends before it starts\n", src.shown, raw[i].entry.name);
+      console.print("'%s': QPP entry '%s' ends before it starts\n", src.shown,
+                    console_printable(raw[i].entry.name).c_str());
       return false;
     }
   }

@@ -139,6 +139,40 @@ TEST_F(PackTest, NotAPack) {
   }
 }
 
+// The one-entry FST our writer makes is taken in exactly its own shape; near misses are not FST.
+TEST_F(PackTest, FstOfOneEntryOnlyInTheWritersShape) {
+  const Bytes one = fst({{"solo.bin", text("solo data")}});
+  auto with = [&](std::size_t at, std::uint8_t value) {
+    Bytes b = one;
+    b[at] = value;
+    return b;
+  };
+  constexpr std::size_t kClosing = 4 + 68;
+  struct Case {
+    const char* what;
+    Bytes data;
+    bool fst;
+  };
+  const Case cases[] = {
+      {"as written", one, true},
+      {"closing record has a name", with(kClosing + 4, 'x'), false},
+      {"closing offset short of the end", with(kClosing, static_cast<std::uint8_t>(one[kClosing] - 1)),
+       false},
+      {"count 3", with(0, 3), false},
+      {"first offset 144", with(4, 144), false},
+  };
+  for (const Case& c : cases) {
+    testing::internal::CaptureStdout();
+    PackEntry* dir = scan("one.fst", c.data);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(dir != nullptr, c.fst) << c.what;
+    if (dir == nullptr) continue;
+    EXPECT_EQ(names(dir), std::vector<std::string>{"solo.bin"});
+    EXPECT_EQ(read_all(dir + 1), text("solo data"));
+    pack_release(dir);
+  }
+}
+
 // Hostile directories are refused with a line naming the fault, never read outside the file.
 TEST_F(PackTest, BadDirectoriesAreRefused) {
   auto patched = [](Bytes b, std::size_t at, std::vector<std::uint8_t> with) {
@@ -202,7 +236,7 @@ TEST_F(PackTest, CompressedEntriesAndWholeArchivesReadDecompressed) {
 }
 
 TEST_F(PackTest, CorruptCompressedEntryIsReportedNotFatal) {
-  const Bytes archive = bigf({{"z.bin", {10, 0xFB, 0, 0, 100, 0xE0}}});
+  const Bytes archive = bigf({{"z.bin", {0x10, 0xFB, 0, 0, 100, 0xE0}}});
   PackEntry* dir = scan("c.viv", archive);
   ASSERT_NE(dir, nullptr);
   testing::internal::CaptureStdout();

@@ -1,6 +1,7 @@
 // Archive update: the "-p", "-p1" and "-d" commands and the rewrite of BIGF, C0FB and FST
 // archives. The new archive is written completely under a temporary name and then renamed over
-// the old one in one step, so a failure or a kill at any point leaves one of the two whole.
+// the old one in one step, so a failure or a kill at any point leaves one of the two whole; the
+// new archive and its folder are flushed around that rename, so a power loss does too.
 #include "braxel/archive/update.h"
 
 #include <algorithm>
@@ -73,15 +74,20 @@ class ArchiveWriter {
     if (!buf_.empty()) put(buf_.data(), static_cast<std::int64_t>(buf_.size()));
     buf_.clear();
   }
+  // The data on disk before the rename, so that a power loss cannot leave a short archive.
+  void sync() {
+    if (!console.flush(file_)) fail();
+  }
 
  private:
   static constexpr std::int64_t kFlushAt = 256 * 1024;
   void put(const void* data, std::int64_t n) {
-    if (console.write(file_, data, n) != n) {
-      console.close(file_);
-      console.remove(temp_.c_str());
-      console.fatal("write error while writing to packfile (disk full?)\n");
-    }
+    if (console.write(file_, data, n) != n) fail();
+  }
+  [[noreturn]] void fail() {
+    console.close(file_);
+    console.remove(temp_.c_str());
+    console.fatal("write error while writing to packfile (disk full?)\n");
   }
   ConsoleFile* file_;
   std::string temp_;
@@ -268,7 +274,8 @@ PackSlot* read_pack_table(const char* path, int files_to_add, PackEntry** archiv
     return nullptr;
   }
   // The first bytes as the reader sees them, so a compressed archive shows its own magic.
-  std::uint8_t head[32] = {};
+  // Enough for the FST rule, which looks at the second record of a one-entry archive.
+  std::uint8_t head[160] = {};
   const std::int64_t n = pack_open_cursor(root) ? pack_read(root, head, sizeof head) : 0;
   if (n >= 4 && std::memcmp(head, "SHPI", 4) == 0)
     console.fatal("'%s' is SHPI file, use -r/-rp to replace images", path);
@@ -282,8 +289,7 @@ PackSlot* read_pack_table(const char* path, int files_to_add, PackEntry** archiv
     pack_archive_type = kArchiveC0fb;
   else if (n >= 4 && std::memcmp(head, "BIGF", 4) == 0)
     pack_archive_type = kArchiveBigf;
-  else if (n >= 8 && fst_rule(static_cast<std::int32_t>(read_le32(head)), read_le32(head + 4),
-                              root->cursor != nullptr ? root->cursor->size : 0))
+  else if (fst_rule(head, n, root->cursor != nullptr ? root->cursor->size : 0))
     pack_archive_type = kArchiveFst;
   else
     console.fatal("'%s' is not supported packfile", path);
@@ -330,13 +336,14 @@ void rebuild_pack(const char* path, PackSlot* table, PackEntry* archive) {
     else
       write_fst(w, path, kept, archive);
     w.flush();
+    w.sync();
   }
   console.close(out);
   pack_close(archive, 1);
 
   if (!was_compressed) {
     // One rename replaces the archive: there is no moment without a whole archive on disk.
-    if (!console.rename(temp, path)) console.fatal("couldn't rename '%s' -> '%s'", temp, path);
+    if (!console.replace(temp, path)) console.fatal("couldn't rename '%s' -> '%s'", temp, path);
     return;
   }
   ConsoleFile* in = console.open(temp, 0);
@@ -354,14 +361,14 @@ void rebuild_pack(const char* path, PackSlot* table, PackEntry* archive) {
   const std::string packed = std::string(temp) + "2";
   ConsoleFile* z = console.open(packed.c_str(), 1);
   if (z == nullptr) console.fatal("couldn't open '%s' for writing", packed.c_str());
-  if (console.write(z, data, length) != length) {
+  if (console.write(z, data, length) != length || !console.flush(z)) {
     console.close(z);
     console.remove(packed.c_str());
     console.fatal("write error while writing to packfile (disk full?)\n");
   }
   console.close(z);
   console.release(data);
-  if (!console.rename(packed.c_str(), path))
+  if (!console.replace(packed.c_str(), path))
     console.fatal("couldn't rename '%s' -> '%s'", packed.c_str(), path);
   if (!console.remove(temp)) console.fatal("couldn't delete '%s'", temp);
 }
@@ -391,7 +398,7 @@ int pack_update(const char* base, const char* archive, const char* names, int co
     if (slot != nullptr) {
       slot->compress = static_cast<std::uint8_t>(compress);
       load_file(slot, f);
-      console.print("replaced '%s'\n", slot->name);
+      console.print("replaced '%s'\n", console_printable(slot->name).c_str());
       ++replaced;
     } else {
       slot = table + slot_count(table);

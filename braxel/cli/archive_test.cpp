@@ -145,6 +145,94 @@ TEST_F(ArchiveTest, UnpackRefusesNamesLeavingTheFolder) {
   EXPECT_EQ(files(), (std::vector<std::string>{"work/fine", "work/h.viv"}));
 }
 
+// Names that are not plain text are shown with \xHH and not written; a name without a file part
+// is not written either; a name that repeats (in any letter case) is written once.
+TEST_F(ArchiveTest, UnpackRefusesControlCharactersEmptyFileNamesAndRepeats) {
+  struct Case {
+    const char* name;
+    const char* shown;
+    const char* refusal;  // null: unpacked
+  };
+  const Case cases[] = {
+      {"\x1b[31m red", "\\x1B[31m red", "the name holds control characters"},
+      {"line\nbreak", "line\\x0Abreak", "the name holds control characters"},
+      {"bell\x07\x7f", "bell\\x07\\x7F", "the name holds control characters"},
+      {"a/", "a/", "the name has no file name after its last separator"},
+      {"b\\.", "b\\.", "the name has no file name after its last separator"},
+      {"Dup.txt", "Dup.txt", nullptr},
+      {"dup.TXT", "dup.TXT", "an entry of the same name was written before"},
+  };
+  Files entries;
+  for (const Case& c : cases) entries.push_back({c.name, text(c.name)});
+  write_bytes("n.viv", bigf(entries));
+  const RunResult listed = run({"-l", "n.viv"});
+  const RunResult r = run({"-u", "n.viv"});
+  EXPECT_EQ(r.status, 1);
+  for (const Case& c : cases) {
+    EXPECT_NE(listed.out.find(std::string(" ") + c.shown + "\n"), std::string::npos) << c.shown << listed.out;
+    if (c.refusal != nullptr) {
+      EXPECT_NE(r.out.find(std::string("'") + c.shown + "' not unpacked: " + c.refusal + "\n"),
+                std::string::npos)
+          << c.shown << r.out;
+    }
+  }
+  EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
+  EXPECT_EQ(files(), (std::vector<std::string>{"Dup.txt", "n.viv"}));
+  EXPECT_EQ(read_bytes("Dup.txt"), text("Dup.txt"));
+}
+
+// Links planted in the current folder before a run: at a temporary name, as a folder of an
+// entry's path and at an entry's own name. Nothing outside the folder may change, neither its
+// bytes nor its read-only mark.
+TEST_F(ArchiveTest, PlantedLinksAreNeverWrittenThrough) {
+  const fs::path work = dir_ / "work";
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    const char* link;     // in work
+    const char* target;   // in the scratch folder, outside work
+    const char* refused;  // the "not unpacked" line, or null when the command succeeds
+  };
+  const Case cases[] = {
+      {"temporary name of -u", {"-u", "a.viv"}, "ok.txt.~braxel", "victim", nullptr},
+      {"folder component",
+       {"-u", "a.viv"},
+       "sub",
+       "outdir",
+       "'sub/f.txt' not unpacked: a symbolic link is in the way"},
+      {"final name",
+       {"-u", "a.viv"},
+       "ok.txt",
+       "victim",
+       "'ok.txt' not unpacked: a symbolic link is in the way"},
+      {"temporary name of -p", {"-p", "a.viv", "new.txt"}, "a.tmp", "victim", nullptr},
+      {"temporary name of -compress", {"-compress", "new.txt", "c.cmp"}, "c.cmp.~braxel", "victim", nullptr},
+  };
+  for (const Case& c : cases) {
+    fs::remove_all(work);
+    fs::remove_all(dir_ / "outdir");
+    fs::create_directories(work);
+    fs::create_directories(dir_ / "outdir");
+    write_bytes("victim", text("keep me"));
+    fs::permissions(dir_ / "victim", fs::perms::owner_read | fs::perms::group_read);
+    write_bytes("work/a.viv", bigf({{"ok.txt", text("ok!!")}, {"sub/f.txt", text("f")}}));
+    write_bytes("work/new.txt", text("new!"));
+    fs::create_symlink(dir_ / c.target, work / c.link);
+    const fs::path saved = dir_;
+    dir_ = work;
+    const RunResult r = run(c.args);
+    dir_ = saved;
+    EXPECT_EQ(r.status, c.refused == nullptr ? 0 : 1) << c.what << r.out;
+    if (c.refused != nullptr) {
+      EXPECT_NE(r.out.find(c.refused), std::string::npos) << c.what << r.out;
+    }
+    EXPECT_EQ(read_bytes("victim"), text("keep me")) << c.what;
+    EXPECT_EQ(fs::status(dir_ / "victim").permissions() & fs::perms::owner_write, fs::perms::none) << c.what;
+    EXPECT_TRUE(fs::is_empty(dir_ / "outdir")) << c.what;
+    fs::permissions(dir_ / "victim", fs::perms::owner_write, fs::perm_options::add);
+  }
+}
+
 // ---- update ----------------------------------------------------------------------------------
 
 TEST_F(ArchiveTest, ReplaceKeepsStoredNameAndAddGrowsHeader) {
@@ -193,6 +281,26 @@ TEST_F(ArchiveTest, RewrittenLayoutsMatchFieldByField) {
   }
 }
 
+// Our writer stores a single entry as two records and a first offset of 140, which the general
+// FST size rule would refuse: the archive must stay usable after it shrinks to one entry.
+TEST_F(ArchiveTest, FstDeletedDownToOneEntryStaysReadable) {
+  write_bytes("x.fst", fst({{"one", text("1111")}, {"two", text("22")}, {"three", text("333")}}));
+  EXPECT_EQ(run({"-d", "x.fst", "one"}).status, 0);
+  RunResult r = run({"-d", "x.fst", "THREE"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(read_bytes("x.fst"), fst({{"two", text("22")}}));
+  r = run({"-l", "x.fst"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "pack file 'x.fst' opened\nDirectory 'x.fst'\n       2 two\n");
+  r = run({"-u", "x.fst"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(read_bytes("two"), text("22"));
+  write_bytes("four", text("4444"));
+  r = run({"-p", "x.fst", "four"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(read_bytes("x.fst"), fst({{"two", text("22")}, {"four", text("4444")}}));
+}
+
 TEST_F(ArchiveTest, CompressFlagAndAlreadyCompressedFiles) {
   write_bytes("pack.viv", bigf(kThree));
   const Bytes stream = compressed(Bytes(400, 'z'));
@@ -221,6 +329,7 @@ TEST_F(ArchiveTest, WholeCompressedArchiveIsCompressedAgain) {
   EXPECT_EQ(r.status, 0) << r.out;
   const Bytes written = read_bytes("pack.viv");
   ASSERT_GE(written.size(), 2u);
+  EXPECT_EQ(written[0], 0x10);
   EXPECT_EQ(written[1], 0xFB);
   EXPECT_EQ(decompressed(written), bigf({kThree[0], kThree[1], {"c", text("CCCC")}}));
   EXPECT_EQ(files(), (std::vector<std::string>{"c", "pack.viv"}));

@@ -55,7 +55,7 @@ const char* const kUnknown = "\nunknown command or not enough parameters\n";
 class CliTest : public BraxelRunTest {};
 
 Bytes header(std::uint32_t size) {
-  return {10, 0xFB, static_cast<std::uint8_t>(size >> 16), static_cast<std::uint8_t>(size >> 8),
+  return {0x10, 0xFB, static_cast<std::uint8_t>(size >> 16), static_cast<std::uint8_t>(size >> 8),
           static_cast<std::uint8_t>(size)};
 }
 

@@ -247,16 +247,53 @@ TEST_F(ImageTest, ExtractAsJpegIsFatal) {
   EXPECT_NE(r.out.find(fatal_text("No JPEG write support")), std::string::npos) << r.out;
 }
 
+// A stream that ends before its declared size is corrupt wherever it is met, with the reason,
+// never decoded with made-up zero bytes.
+TEST_F(ImageTest, ShortStreamsAreCorruptWherever) {
+  const Bytes stops_at_once = {0x10, 0xFB, 0, 0, 64, 0xFC};
+  const Bytes pairs_end_at_once = {0x46, 0xFB, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0xFF, 0};
+  const std::string why = "stream stops before the declared size";
+  struct Case {
+    std::vector<std::string> args;
+    Bytes file;
+    std::string expect;
+  };
+  const Case cases[] = {
+      {{"-decompress", "in", "out"}, stops_at_once, fatal_text("file 'in' is corrupt (" + why + ")")},
+      {{"-decompress", "in", "out"}, pairs_end_at_once, fatal_text("file 'in' is corrupt (" + why + ")")},
+      {{"-l", "in"}, bigf({{"s.bin", stops_at_once}}), "'s.bin': compressed data is corrupt (" + why + ")\n"},
+      {{"-u", "in"},
+       bigf({{"s.bin", pairs_end_at_once}}),
+       "'s.bin': compressed data is corrupt (" + why + ")\n"},
+      {{"-l", "in"}, stops_at_once, "'in': compressed data is corrupt (" + why + ")\n"},
+      {{"-ebmp", "in"},
+       shpi_pack("GIMX", {{"img", image_block(0xFB, 8, 8, stops_at_once)}}),
+       "'img': compressed pixel data does not decode: " + why + "\n"},
+  };
+  for (const Case& c : cases) {
+    write_bytes("in", c.file);
+    const RunResult r = run(c.args);
+    EXPECT_EQ(r.status, 1) << c.args[0] << r.out;
+    EXPECT_NE(r.out.find(c.expect), std::string::npos) << c.args[0] << r.out;
+    EXPECT_EQ(files(), std::vector<std::string>{"in"}) << c.args[0];
+  }
+}
+
 TEST_F(ImageTest, ExtractKeepsFilesBelowTheCurrentFolder) {
   const Bytes img = image_block(0x7B, 2, 1, Bytes{1, 2}, palette_block(ramp_with({})));
-  write_bytes(
-      "p.fsh",
-      shpi_pack("GIMX",
-                {{"a/bc", img}, {"/abc", img}, {"../a", img}, {"c:ab", img}, {"good", img}, {"..\\b", img}}));
+  write_bytes("p.fsh", shpi_pack("GIMX", {{"a/bc", img},
+                                          {"/abc", img},
+                                          {"../a", img},
+                                          {"c:ab", img},
+                                          {"good", img},
+                                          {"..\\b", img},
+                                          {"GOOD", img},
+                                          {"ab/", img},
+                                          {"e\x1b[m", img}}));
   const RunResult r = run({"-ebmp", "p.fsh"});
   EXPECT_EQ(r.status, 1) << r.out;
   EXPECT_EQ(files(), (std::vector<std::string>{"a/bc.bmp", "good.bmp", "p.fsh"})) << r.out;
-  for (const char* refused : {"/abc", "../a", "c:ab", "..\\b"})
+  for (const char* refused : {"/abc", "../a", "c:ab", "..\\b", "GOOD", "ab/", "e\\x1B[m"})
     EXPECT_NE(r.out.find("'" + std::string(refused) + "' not extracted"), std::string::npos) << refused;
 }
 

@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <string>
+#include <unordered_set>
 
 #include "braxel/cli/console/console.h"
 #include "braxel/image/imagefile.h"
@@ -28,7 +29,8 @@ int read_with(Scanner scan, PackEntry* container, std::vector<PackEntry>& out) {
   const ShpiStatus status = scan(data, static_cast<std::size_t>(size), &directory, &error);
   console.release(data);
   if (status != ShpiStatus::kOk) {
-    if (error.message[0] != '\0') console.print("'%s': %s\n", container->name, error.message);
+    if (error.message[0] != '\0')
+      console.print("'%s': %s\n", console_printable(container->name).c_str(), error.message);
     return 0;
   }
   for (const ShpiEntry& e : directory.entries) {
@@ -86,6 +88,20 @@ struct LoadedPack {
   }
 };
 
+// The extension the image writer gives a file of this format.
+const char* extension_of(int image_format) {
+  switch (image_format) {
+    case kImageBmp:
+      return ".bmp";
+    case kImagePcx:
+      return ".pcx";
+    case kImageGif:
+      return ".gif";
+    default:
+      return ".png";
+  }
+}
+
 bool in_name_list(const char* names, const char* name) {
   for (const char* n = names; *n != '\0'; n += std::strlen(n) + 1)
     if (pack_name_compare(n, name) == 0) return true;
@@ -115,6 +131,7 @@ int image_extract(const char* path, const char* names, int image_format) {
   const bool every = names == nullptr || names[0] == '\0';
   int status = kExitOk;
   LoadedPack pack;
+  std::unordered_set<std::string> written;
   for (PackEntry* e = dir + 1; e->name[0] != '\0'; ++e) {
     if (!every && !in_name_list(names, e->name)) continue;
     const std::int64_t size = pack_readable_size(e);
@@ -124,16 +141,17 @@ int image_extract(const char* path, const char* names, int image_format) {
     }
     pack_close(e, 0);
     if ((e->kind & kKindImage) == 0) {
-      console.print("%8lld %s\n", static_cast<long long>(size), e->name);
+      console.print("%8lld %s\n", static_cast<long long>(size), console_printable(e->name).c_str());
       console.print("Not an image file!\n");
       continue;
     }
-    console.print("%8lld %s %d*%d (%s)\n", static_cast<long long>(size), e->name, e->width, e->height,
-                  e->type);
-    // The file is named after the entry: the same rule as unpacking keeps it below this folder.
-    const std::vector<std::string> parts = unpack_components(e->name);
-    if (parts.empty()) {
-      console.print("'%s' not extracted: the name leads outside the current folder\n", e->name);
+    console.print("%8lld %s %d*%d (%s)\n", static_cast<long long>(size), console_printable(e->name).c_str(),
+                  e->width, e->height, console_printable(e->type).c_str());
+    // The file is named after the entry: the same rules as unpacking keep it below this folder.
+    const char* why = nullptr;
+    const std::string target = unpack_target(e->name, extension_of(image_format), written, &why);
+    if (target.empty()) {
+      console.print("'%s' not extracted: %s\n", console_printable(e->name).c_str(), why);
       status = kExitFailure;
       continue;
     }
@@ -141,9 +159,12 @@ int image_extract(const char* path, const char* names, int image_format) {
     ShapeImage picture;
     ShpiError error;
     if (index < 0 || shpi_decode_entry(pack.data, pack.size, pack.directory, static_cast<std::size_t>(index),
-                                       &picture, &error) != ShpiStatus::kOk)
-      console.fatal("'%s' is corrupt or not an image or has unknown format", e->name);
-    image_write_file(image_format, make_unpack_folders(parts).c_str(), picture);
+                                       &picture, &error) != ShpiStatus::kOk) {
+      const std::string shown = console_printable(e->name);
+      if (index >= 0 && error.message[0] != '\0') console.print("'%s': %s\n", shown.c_str(), error.message);
+      console.fatal("'%s' is corrupt or not an image or has unknown format", shown.c_str());
+    }
+    image_write_file(image_format, target.c_str(), picture);
     shape_image_release(&picture);
   }
   pack_release(dir);

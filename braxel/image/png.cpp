@@ -1,6 +1,7 @@
-// PNG reader and writer over libpng. libpng reports errors by calling our error function, which
-// records the message and jumps back to the call that started the work; nothing ever ends the
-// process. Buffers live in a context record so that the jump cannot lose them.
+// PNG reader (every colour type and bit depth, with the transparency chunk) and writer over libpng. libpng
+// reports errors by calling our error function, which records the message and jumps back to the call that
+// started the work; nothing ever ends the process. Buffers live in a context record so that the jump cannot
+// lose them.
 #include "braxel/image/png.h"
 
 #include <png.h>
@@ -80,21 +81,28 @@ void read_picture(png_structp png, png_infop info, PngContext* ctx, ShapeImage* 
   png_read_info(png, info);
   const png_uint_32 w = png_get_image_width(png, info), h = png_get_image_height(png, info);
   const int type = png_get_color_type(png, info);
-  if (type != PNG_COLOR_TYPE_PALETTE && type != PNG_COLOR_TYPE_RGB && type != PNG_COLOR_TYPE_RGB_ALPHA) {
-    std::snprintf(ctx->error->message, sizeof ctx->error->message,
-                  "(PNG) image type is not PALETTE, RGB or RGB_ALPHA");
-    ctx->status = ImageStatus::kUnsupported;
-    png_longjmp(png, 1);
-  }
+  const int depth = png_get_bit_depth(png, info);
+  const bool has_trns = png_get_valid(png, info, PNG_INFO_tRNS) != 0;
   const std::size_t pixels = check_dimensions(w, h, ctx->error, "PNG");
   if (pixels == 0) png_longjmp(png, 1);
-  if (png_get_bit_depth(png, info) == 16) png_set_strip_16(png);
-  if (type == PNG_COLOR_TYPE_PALETTE) png_set_packing(png);
+  // Grey pictures become indexed over a palette of their grey levels, which keeps every level
+  // exact where quantizing 256 levels to 255 colours could not. A 16-bit grey picture with a
+  // transparent level becomes true colour instead: the level is 16 bits wide, so only libpng's
+  // comparison of the full samples tells which pixels it marks.
+  const bool grey_indexed = type == PNG_COLOR_TYPE_GRAY && (depth <= 8 || !has_trns);
+  const bool indexed = type == PNG_COLOR_TYPE_PALETTE || grey_indexed;
+  if (indexed) {
+    png_set_packing(png);
+  } else {
+    if ((type & PNG_COLOR_MASK_COLOR) == 0) png_set_gray_to_rgb(png);
+    if (has_trns) png_set_tRNS_to_alpha(png);
+  }
   png_set_interlace_handling(png);
   png_read_update_info(png, info);
   const std::size_t row_bytes = png_get_rowbytes(png, info);
-  const std::size_t channels = type == PNG_COLOR_TYPE_PALETTE ? 1 : (type == PNG_COLOR_TYPE_RGB ? 3 : 4);
-  if (row_bytes != channels * w) png_error(png, "unexpected row layout");
+  const std::size_t channels = indexed ? 1 : ((type & PNG_COLOR_MASK_ALPHA) || has_trns ? 4 : 3);
+  const std::size_t sample_bytes = depth == 16 ? 2 : 1;
+  if (row_bytes != channels * sample_bytes * w) png_error(png, "unexpected row layout");
   if (std::uint64_t{row_bytes + 1} * h > std::uint64_t{ctx->size} * kMaxDeflateRatio)
     png_error(png, "image data truncated");
 
@@ -102,26 +110,46 @@ void read_picture(png_structp png, png_infop info, PngContext* ctx, ShapeImage* 
   ctx->rows = static_cast<png_bytep*>(console.allocate(sizeof(png_bytep) * h));
   for (png_uint_32 y = 0; y < h; ++y) ctx->rows[y] = ctx->pixels + y * row_bytes;
   png_read_image(png, ctx->rows);
+  // 16-bit samples (big-endian) to 8 bits, in place: level v of 65535 becomes v / 257, the
+  // highest 8-bit level not above it, as other readers do; libpng's shift and its rounding both
+  // differ from that.
+  if (sample_bytes == 2) {
+    const std::size_t samples = row_bytes / 2 * h;
+    for (std::size_t i = 0; i < samples; ++i)
+      ctx->pixels[i] = static_cast<std::uint8_t>(((ctx->pixels[i * 2] << 8) | ctx->pixels[i * 2 + 1]) / 257);
+  }
 
   reset_palette(picture);
-  if (type == PNG_COLOR_TYPE_PALETTE) {
-    png_colorp colours = nullptr;
-    int count = 0;
-    if (png_get_PLTE(png, info, &colours, &count) && colours)
-      for (int i = 0; i < count && i < 256; ++i) {
-        picture->palette[i][0] = colours[i].red;
-        picture->palette[i][1] = colours[i].green;
-        picture->palette[i][2] = colours[i].blue;
-      }
-    png_bytep alphas = nullptr;
-    int alpha_count = 0;
-    if (png_get_tRNS(png, info, &alphas, &alpha_count, nullptr) && alphas)
-      for (int i = 0; i < alpha_count && i < 256; ++i) picture->palette[i][3] = alphas[i];
+  if (indexed) {
+    if (grey_indexed) {
+      const int levels = depth >= 8 ? 256 : 1 << depth;
+      for (int i = 0; i < levels; ++i)
+        picture->palette[i][0] = picture->palette[i][1] = picture->palette[i][2] =
+            static_cast<std::uint8_t>(i * 255 / (levels - 1));
+      png_color_16p transparent = nullptr;
+      // A level beyond the bit depth marks no pixel.
+      if (has_trns && png_get_tRNS(png, info, nullptr, nullptr, &transparent) && transparent &&
+          transparent->gray < levels)
+        picture->palette[transparent->gray][3] = 0;
+    } else {
+      png_colorp colours = nullptr;
+      int count = 0;
+      if (png_get_PLTE(png, info, &colours, &count) && colours)
+        for (int i = 0; i < count && i < 256; ++i) {
+          picture->palette[i][0] = colours[i].red;
+          picture->palette[i][1] = colours[i].green;
+          picture->palette[i][2] = colours[i].blue;
+        }
+      png_bytep alphas = nullptr;
+      int alpha_count = 0;
+      if (png_get_tRNS(png, info, &alphas, &alpha_count, nullptr) && alphas)
+        for (int i = 0; i < alpha_count && i < 256; ++i) picture->palette[i][3] = alphas[i];
+    }
     picture->width = static_cast<std::int16_t>(w);
     picture->height = static_cast<std::int16_t>(h);
     picture->index = ctx->pixels;
     ctx->pixels = nullptr;
-    set_description(picture, "8 bit PNG");
+    set_description(picture, grey_indexed ? "grey PNG" : "8 bit PNG");
     return;
   }
   allocate_truecolour(picture, static_cast<int>(w), static_cast<int>(h), channels == 4);

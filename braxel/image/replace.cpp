@@ -289,19 +289,20 @@ struct CopyLine {
   }
 };
 
-// Writes bytes to name through a temporary file renamed into place.
+// Writes bytes to name through a flushed temporary file renamed into place.
 void write_whole(const char* name, const std::uint8_t* data, std::size_t size) {
   const std::string temp = std::string(name) + ".~braxel";
   ConsoleFile* out = console.open(temp.c_str(), 1);
   if (out == nullptr) console.fatal("couldn't open '%s' for writing\n", name);
   const bool ok =
-      console.write(out, data, static_cast<std::int64_t>(size)) == static_cast<std::int64_t>(size);
+      console.write(out, data, static_cast<std::int64_t>(size)) == static_cast<std::int64_t>(size) &&
+      console.flush(out);
   console.close(out);
   if (!ok) {
     console.remove(temp.c_str());
     console.fatal("write error while writing '%s' (disk full?)", name);
   }
-  if (!console.rename(temp.c_str(), name)) {
+  if (!console.replace(temp.c_str(), name)) {
     console.remove(temp.c_str());
     console.fatal("couldn't open '%s' for writing\n", name);
   }

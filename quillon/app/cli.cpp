@@ -15,7 +15,7 @@ struct Command {
 
 constexpr Command kCommands[] = {
     {"import", cmd_import},   {"preview", nullptr},     {"info", cmd_info},
-    {"convert", cmd_convert}, {"formats", cmd_formats},
+    {"convert", cmd_convert}, {"formats", cmd_formats}, {"bank", cmd_bank},
 };
 
 bool canread(const AUREX_FORMAT& f) {
@@ -36,8 +36,12 @@ void cli_usage(FILE* out) {
       "                                              convert each INPUT into OUTDIR/<base name>.asf\n"
       "  preview [--reverb N] [--crop] INPUT         convert INPUT and play it (Ctrl-C stops)\n"
       "  info FILE                                   format, elements and the fields of each timbre\n"
-      "  convert [--format NAME] [--rep NAME] INPUT OUTPUT\n"
-      "                                              read element 0 of INPUT, write it as OUTPUT\n"
+      "  convert [--format NAME] [--rep NAME] [--element N] INPUT OUTPUT\n"
+      "                                              read element N (default 0) of INPUT, write it as\n"
+      "                                              OUTPUT\n"
+      "  bank [--format NAME] [--rep NAME] OUTPUT INPUT...\n"
+      "                                              write the inputs as elements 0, 1, ... of a new\n"
+      "                                              bank (default pcbank)\n"
       "  formats                                     list the file formats\n"
       "  --help                                      show this text\n"
       "\n"

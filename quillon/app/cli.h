@@ -17,3 +17,4 @@ int cmd_formats(int argc, char** argv);
 int cmd_import(int argc, char** argv);
 int cmd_info(int argc, char** argv);
 int cmd_convert(int argc, char** argv);
+int cmd_bank(int argc, char** argv);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
@@ -83,7 +84,7 @@ bool AtomicOutput::commit() {
   return true;
 }
 
-SINFO* cli_load(const std::string& path, int* format, std::string* error) {
+SINFO* cli_load(const std::string& path, int* format, std::string* error, int element) {
   gfile* f = gopen(path.c_str());
   if (!f) {
     *error = "Could not open " + path + " for reading";
@@ -96,9 +97,9 @@ SINFO* cli_load(const std::string& path, int* format, std::string* error) {
     *error = "Unknown file format in " + path;
   } else if (AUREX_open(f, &inst, *format) < 1) {
     *error = "Failed to read " + path + ": " + AUREX_lasterror();
-  } else if (!AUREX_info(inst, &info, 0)) {
+  } else if (!AUREX_info(inst, &info, element)) {
     *error = path + " contains invalid data: " + AUREX_lasterror();
-  } else if (!AUREX_read(inst, info, 0)) {
+  } else if (!AUREX_read(inst, info, element)) {
     *error = "Failed to read " + path + ": " + AUREX_lasterror();
     AUREX_freesinfo(info);
     info = nullptr;
@@ -106,6 +107,14 @@ SINFO* cli_load(const std::string& path, int* format, std::string* error) {
   if (inst) AUREX_close(inst);
   gclose(f);
   return info;
+}
+
+bool cli_parseelement(const char* word, int* element) {
+  char* end = nullptr;
+  const long v = std::strtol(word, &end, 10);
+  if (end == word || *end != '\0' || v < 0 || v > 511) return false;
+  *element = static_cast<int>(v);
+  return true;
 }
 
 int cli_formatbyname(const std::string& name) {

@@ -37,14 +37,18 @@ class AtomicOutput {
   gfile* file_ = nullptr;
 };
 
-// Reads element 0 of `path` with whichever module identifies it. Returns the SINFO (caller frees
-// with AUREX_freesinfo) and the format index, or null with a message for the user in `error`.
-SINFO* cli_load(const std::string& path, int* format, std::string* error);
+// Reads element `element` of `path` with whichever module identifies it. Returns the SINFO
+// (caller frees with AUREX_freesinfo) and the format index, or null with a message for the user
+// in `error`.
+SINFO* cli_load(const std::string& path, int* format, std::string* error, int element = 0);
 
 // A path the user gave, with '\' taken as '/'. When it does not exist as written, each missing
 // component is looked up in its folder without regard to letter case (names from the game's
 // Windows world); what cannot be found is left as written.
 std::string cli_resolvepath(const std::string& path);
+
+// An element number 0..511 (the most a bank holds) from a command line word; false otherwise.
+bool cli_parseelement(const char* word, int* element);
 
 // The format whose short name is `name` (case-insensitive), or -1.
 int cli_formatbyname(const std::string& name);

@@ -1,5 +1,5 @@
-// quillon convert [--format NAME] [--rep NAME] INPUT OUTPUT: reads element 0 with any module and
-// writes it with any module.
+// quillon convert [--format NAME] [--rep NAME] [--element N] INPUT OUTPUT: reads one element with
+// any module and writes it with any module.
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -34,10 +34,13 @@ int formatfromextension(const std::string& path) {
 int cmd_convert(int argc, char** argv) {
   std::string formatname, repname;
   std::vector<std::string> operands;
+  int element = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if ((arg == "--format" || arg == "--rep") && i + 1 < argc)
       (arg == "--format" ? formatname : repname) = argv[++i];
+    else if (arg == "--element" && i + 1 < argc && cli_parseelement(argv[i + 1], &element))
+      ++i;
     else if (arg.starts_with("--"))
       return cli_usage(stderr), CLI_USAGE;
     else
@@ -64,7 +67,7 @@ int cmd_convert(int argc, char** argv) {
   ProgressBar progress;
   int informat = -1;
   std::string error;
-  SINFO* info = cli_load(input, &informat, &error);
+  SINFO* info = cli_load(input, &informat, &error, element);
   if (!info) {
     std::fprintf(stderr, "%s\n", error.c_str());
     return CLI_FAILED;

@@ -52,6 +52,7 @@ enum : uint8_t {
   kTagEnd = 0xFF,
 };
 constexpr uint8_t kScalingTableTags[4] = {0x12, 0x17, 0x1D, 0x20};
+constexpr uint8_t kDataOffsetTags[4] = {0x88, 0x89, 0x94, 0x95};
 constexpr int32_t kScalingTableSize = SINFO_PARAMBLOCKSIZE;
 constexpr int kMaxEnvelopePoints = 8;
 constexpr uint8_t kLengthEscape = 0xFF;  // a 4-byte big-endian length follows
@@ -312,7 +313,7 @@ bool writestream(const SNDSTREAM_VARIANT& v, gfile* f, const SINFO* info, AUREX_
     data.resize(static_cast<size_t>(estimate) + 8 * channels);
     int32_t offsets[4] = {};
     const int32_t bytes = isexportsamplesto(data.data(), static_cast<int32_t>(data.size()), written, n,
-                                            v.writeflags, states, offsets, &t);
+                                            v.writeflags | AUREX_EXPORT_STREAM, states, offsets, &t);
     if (bytes < 0) return false;
     c.bytes(data.data(), static_cast<size_t>(bytes));
     if (offsettable) {
@@ -530,7 +531,8 @@ bool readtableref(const SNDSTREAM_VARIANT& v, Reader& r, uint8_t tag, int64_t va
   return r.seek(back) || fail(kMsgRead);
 }
 
-bool parseheader(const SNDSTREAM_VARIANT& v, Reader& r, int64_t start, SINFO* info) {
+bool parseheader(const SNDSTREAM_VARIANT& v, Reader& r, int64_t start, SINFO* info,
+                 int32_t (*dataoffsets)[4] = nullptr) {
   uint8_t ph[4];
   if (!r.seek(start) || !r.read(ph, 4)) return fail(kMsgRead);
   if (ph[3] & 2) {
@@ -548,6 +550,9 @@ bool parseheader(const SNDSTREAM_VARIANT& v, Reader& r, int64_t start, SINFO* in
     if (tag == kTagPad || tag == kTagPlatformSection) continue;
     if (tag == kTagNextTimbre || tag == kTagEnd) {
       if (!tagstotimbre(platform, tags, info->timbres[timbre])) return false;
+      if (dataoffsets) {
+        for (int c = 0; c < 4; ++c) dataoffsets[timbre][c] = tags[kDataOffsetTags[c]];
+      }
       if (tag == kTagEnd) break;
       if (++timbre >= SINFO_MAXTIMBRES) return fail(kMsgCorrupt);
       resettimbre(platform, tags);
@@ -715,6 +720,13 @@ bool readstream(const SNDSTREAM_VARIANT& v, Reader& r, STIMBRE& t, AUREX_COMPSTA
 
 uint16_t sndstream_crc16(const uint8_t* data, size_t size) {
   return crc16(data, size);
+}
+
+int sndpatch_readheader(gfile* file, int64_t start, bool bigendian, SINFO* info, int32_t (*dataoffsets)[4]) {
+  SNDSTREAM_VARIANT v{};
+  v.bigendian = bigendian;
+  Reader r{file, gsize(file)};
+  return parseheader(v, r, start, info, dataoffsets) ? 1 : 0;
 }
 
 SABOUT* sndstream_about(const SNDSTREAM_VARIANT& v) {

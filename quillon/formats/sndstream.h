@@ -36,5 +36,11 @@ int sndstream_create(SINSTANCE** out, gfile* file);
 int sndstream_write(const SNDSTREAM_VARIANT& v, SINSTANCE* inst, SINFO* info, int element);
 int sndstream_wclose(SINSTANCE* inst);
 
+// The tagged patch header that streams, patches and banks share, read from `start` into the
+// timbres of `info` (tables in the given byte order). dataoffsets (may be null) receives each
+// timbre's four channel data offset tags. 1, or 0 after reporting; tables read so far stay with
+// `info` up to SINFO_MAXTIMBRES timbres.
+int sndpatch_readheader(gfile* file, int64_t start, bool bigendian, SINFO* info, int32_t (*dataoffsets)[4]);
+
 // Reflected CRC-16 (polynomial 0x8005), initial value 0xFBEA, no final XOR.
 uint16_t sndstream_crc16(const uint8_t* data, size_t size);

@@ -473,12 +473,27 @@ TEST(SndStreamPlatforms, PsxHeaderAndCrcOnEveryChunk) {
     EXPECT_EQ((pos8a + 2) % 4, 0u);
     EXPECT_EQ(f[pos8a + 6], 0xFF);
   }
-  // Their sample data needs the VAG codec, which this build reports as unsupported.
-  Sound s(SREP_VAG_BLK, 1, 22050, 100);
-  int r = -1;
-  writeStream(kPsx, s.info, &r);
-  EXPECT_EQ(r, 0);
-  EXPECT_STREQ(AUREX_lasterror(), "Unsupported sample format in isexportsamples.");
+  // Stereo VAG data in stream form (flag 2 on every frame, no lead-in) over several chunks.
+  Sound s(SREP_VAG_BLK, 2, 22050, 5000);
+  Bytes f = writeStream(kPsx, s.info);
+  ASSERT_FALSE(f.empty()) << AUREX_lasterror();
+  SINFO* back = readStream(kPsx, f);
+  ASSERT_NE(back, nullptr) << AUREX_lasterror();
+  const STIMBRE& t = back->timbres[0];
+  ASSERT_EQ(t.numsamples, 5012);  // rounded up to whole frames
+  for (int c = 0; c < 2; ++c) {
+    double sig = 0, err = 0;
+    for (int i = 0; i < 5000; ++i) {
+      const double d = double(s.t().samples[c][i]) - t.samples[c][i];
+      sig += double(s.t().samples[c][i]) * s.t().samples[c][i];
+      err += d * d;
+    }
+    EXPECT_GT(10 * std::log10(sig / err), 20.0) << c;
+  }
+  AUREX_freesinfo(back);
+  auto cs = chunks(f);
+  const size_t data = cs[2].pos + 12 + 4;
+  for (int k = 0; k < 4; ++k) EXPECT_EQ(f[data + 16 * k + 1], 2) << "stream frames carry flag 2";
 }
 
 TEST(SndStreamPlatforms, PsxStreamReadsItsHeaderBack) {

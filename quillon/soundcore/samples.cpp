@@ -12,6 +12,7 @@
 #include "quillon/runtime/gfile.h"
 #include "quillon/runtime/gmem.h"
 #include "quillon/soundcore/aurex.h"
+#include "quillon/soundcore/samples_console.h"
 
 namespace {
 
@@ -24,6 +25,9 @@ constexpr const char* kMsgExportFormat = "Unsupported sample format in isexports
 constexpr const char* kMsgMpeg = "Couldn't read MPEG samples.";
 constexpr const char* kMsgMpegDecode = "Couldn't decode MPEG samples.";
 constexpr const char* kMsgMpegMemory = "Couldn't allocate memory for MPEG decompression.";
+
+constexpr const char* kMsgParlet = "Couldn't read Parlet-talk samples.";
+constexpr const char* kMsgParletMemory = "Couldn't allocate memory for Parlet-talk buffer.";
 
 constexpr int kIoBytes = 4096;
 constexpr int32_t kQvxaPieceFrames = 1792;  // 64 QV-XA frames per read
@@ -240,6 +244,106 @@ bool importogg(gfile* f, int32_t first, int32_t count, int channels, int16_t** b
   const char* message = nullptr;
   return oggvorbis_decode(f, first, count, channels, buffers, AUREX_progress, &message) == 1 ||
          fail(message ? message : "Couldn't read Ogg Vorbis samples.");
+}
+
+// ---- Parlet ------------------------------------------------------------------------------
+
+// A channel's bytes run to the end of the file; they are read in pieces as the decoder asks for
+// them instead of all at once, since a stream reads one chunk's frames per call.
+struct ParletSource {
+  gfile* f;
+  uint8_t* piece;
+  int64_t fetched;
+  bool failed;
+};
+
+int parletrefill(void* context, const uint8_t** p, const uint8_t** end) {
+  auto* src = static_cast<ParletSource*>(context);
+  const int32_t n = gread(src->f, src->piece, kIoBytes);
+  if (n < 0) src->failed = true;
+  if (n <= 0) return 0;
+  *p = src->piece;
+  *end = src->piece + n;
+  src->fetched += n;
+  return 1;
+}
+
+// Per channel: a call at frame 0 starts the channel (header, cleared decoder); a later call with a
+// position starts a new byte-aligned piece of the same channel (a stream's next chunk); one
+// without continues where the last call stopped, mid-byte if need be.
+bool importparletchannel(gfile* f, int32_t position, int32_t first, int32_t count, AUREX_COMPSTATE* st,
+                         uint8_t* piece, int16_t* out) {
+  PARLET_DECODER& dec = st->parlet;
+  if (!seekto(f, position)) return fail(kMsgParlet);
+  if (first == 0) {
+    dec.started = false;
+    st->leftover = 0;
+  }
+  const bool resume = first != 0 && position == 0;
+  if (resume && gseek(f, st->filepos) != 1) return fail(kMsgParlet);
+  const int32_t start = gtell(f);
+  if (start < 0) return fail(kMsgParlet);
+  ParletSource src{f, piece, 0, false};
+  PARLET_BITREADER r{};
+  r.p = r.end = piece;
+  r.refill = parletrefill;
+  r.context = &src;
+  if (resume) {
+    r.buf = dec.bitbuf;
+    r.count = dec.bitcount;
+  }
+  parlet_bits_prime(&r);
+  int32_t done = 0;
+  const int32_t held = std::clamp(st->leftover, 0, PARLET_FRAME);
+  for (int32_t i = 0; i < held && done < count; ++i) {
+    out[done++] = parlet_to16(dec.frame[PARLET_FRAME - held + i]);
+    --st->leftover;
+  }
+  bool ok = true;
+  while (done < count) {
+    if (!dec.started) {
+      parlet_reset(&dec.synth, parlet_read_header(&r));
+      dec.started = true;
+    }
+    parlet_decode_frame(&dec.synth, &r, dec.frame);
+    // A frame that needed bits beyond the file is not speech: the data was cut short.
+    if (src.failed || parlet_bits_overrun(&r)) {
+      ok = fail(kMsgParlet);
+      break;
+    }
+    const int32_t n = std::min<int32_t>(PARLET_FRAME, count - done);
+    for (int32_t i = 0; i < n; ++i) out[done + i] = parlet_to16(dec.frame[i]);
+    done += n;
+    st->leftover = PARLET_FRAME - n;
+  }
+  dec.bitbuf = r.buf;
+  dec.bitcount = r.count;
+  st->filepos = static_cast<int32_t>(start + src.fetched - (r.end - r.p));
+  return gseek(f, st->filepos) == 1 && ok;
+}
+
+bool importparlet(gfile* f, const int32_t* positions, int32_t first, int32_t count, int channels,
+                  AUREX_COMPSTATE** states, int16_t** buffers) {
+  auto* piece = static_cast<uint8_t*>(galloc(kIoBytes));
+  AUREX_COMPSTATE* scratch = nullptr;
+  bool ok = piece != nullptr;
+  if (!ok) fail(kMsgParletMemory);
+  for (int c = 0; ok && c < channels; ++c) {
+    AUREX_COMPSTATE* st = states && states[c] ? states[c] : nullptr;
+    if (!st) {  // without states a read can only start a channel
+      if (!scratch) scratch = static_cast<AUREX_COMPSTATE*>(galloc(sizeof(AUREX_COMPSTATE)));
+      if (!scratch) {
+        ok = fail(kMsgParletMemory);
+        break;
+      }
+      *scratch = AUREX_COMPSTATE{};
+      st = scratch;
+    }
+    ok = importparletchannel(f, positions[c], first, count, st, piece, buffers[c] + first);
+  }
+  if (scratch) gfree(scratch);
+  if (piece) gfree(piece);
+  return ok;
 }
 
 // ---- MPEG frames --------------------------------------------------------------------------
@@ -527,6 +631,53 @@ bool exportogg(Sink& sink, int32_t first, int32_t count, const STIMBRE* t) {
   return false;
 }
 
+// Per channel: [start byte with flag 0x40: 1 at sample 0], [header at sample 0], whole frames
+// (the last padded with zeros), the pending bits as a last byte; one zero byte after the last
+// channel.
+int32_t exportparlet(Sink& sink, int32_t first, int32_t count, int flags, AUREX_COMPSTATE** states,
+                     int32_t* offsets, const STIMBRE* t) {
+  const int64_t start = sink.written;
+  const int64_t capacity = parlet_maxbytes(count);
+  auto* bytes = static_cast<uint8_t*>(galloc(static_cast<int32_t>(capacity)));
+  auto* scratch = static_cast<PARLET_ENCODER*>(galloc(sizeof(PARLET_ENCODER)));
+  bool ok = bytes && scratch;
+  if (!ok) fail(kMsgParletMemory);
+  for (int c = 0; ok && c < t->numchannels; ++c) {
+    if (offsets) offsets[c] = static_cast<int32_t>(sink.written - start);
+    PARLET_ENCODER* enc = states && states[c] ? &states[c]->parletenc : scratch;
+    if (enc == scratch) *scratch = PARLET_ENCODER{};
+    if (flags & AUREX_EXPORT_CHANNELPREFIX) {
+      const uint8_t startbyte = first == 0 ? 1 : 0;
+      if (!(ok = sink.put(&startbyte, 1))) break;
+    }
+    PARLET_BITWRITER w{bytes, static_cast<size_t>(capacity), 0, 0, 0, false};
+    if (first == 0) {
+      parlet_encode_start(enc, &w);
+    } else if (!enc->started) {
+      // Mid-sound without earlier frames: the decoder's gains, but no header in this piece.
+      parlet_reset(&enc->synth, PARLET_ENCODERHEADER);
+      enc->started = true;
+    }
+    int16_t frame[PARLET_FRAME];
+    const int16_t* src = t->samples[c] + first;
+    for (int32_t k = 0; k < count; k += PARLET_FRAME) {
+      const int32_t n = std::min<int32_t>(PARLET_FRAME, count - k);
+      std::memcpy(frame, src + k, static_cast<size_t>(n) * 2);
+      std::fill(frame + n, frame + PARLET_FRAME, int16_t{0});
+      parlet_encode_frame(enc, frame, &w);
+      blockprogress(states, t, c, int64_t{first} + k);
+    }
+    parlet_flush(&w);
+    // The encoder keeps every frame within its bound, so the buffer always suffices.
+    ok = !w.overflow && sink.put(bytes, static_cast<int32_t>(w.size));
+  }
+  const uint8_t zero = 0;
+  ok = ok && sink.put(&zero, 1);
+  if (bytes) gfree(bytes);
+  if (scratch) gfree(scratch);
+  return ok ? static_cast<int32_t>(sink.written - start) : 0;
+}
+
 // The encoder's sink over ours; remembers a failed write, which has stored its own message.
 struct MpegOut {
   Sink* sink;
@@ -589,8 +740,13 @@ int64_t estimate(int64_t frames, int rep, int64_t channels) {
     case SREP_QVXA_INT:
     case SREP_QVXA_BLK:
       return channels * (roundup(frames, 28) * 15 / 28);
-    case SREP_PL_BLK:
-      return static_cast<int64_t>(0.4 * static_cast<double>(frames) * static_cast<double>(channels));
+    case SREP_PL_BLK: {
+      // 0.4 bytes a sample, but never less than whole frames with each channel's start byte and
+      // the final zero byte take: a short last chunk would not fit otherwise.
+      const auto nominal =
+          static_cast<int64_t>(0.4 * static_cast<double>(frames) * static_cast<double>(channels));
+      return std::max(nominal, channels * (parlet_maxbytes(frames) + 1) + 1);
+    }
     case SREP_VAG_BLK:
       return channels * ((roundup(frames, 28) * 4 + 224) / 7);
     case SREP_N64_BLK:
@@ -605,6 +761,10 @@ int64_t estimate(int64_t frames, int rep, int64_t channels) {
     default:
       return -1;
   }
+}
+
+AUREX_BYTESINK bytesink(Sink& sink) {
+  return {[](void* s, const uint8_t* data, int32_t n) { return static_cast<Sink*>(s)->put(data, n); }, &sink};
 }
 
 int32_t exportto(Sink& sink, int32_t first, int32_t count, int flags, AUREX_COMPSTATE** states,
@@ -643,6 +803,17 @@ int32_t exportto(Sink& sink, int32_t first, int32_t count, int flags, AUREX_COMP
     case SREP_OGG:
       ok = exportogg(sink, first, count, t);
       break;
+    case SREP_CDXA:
+      ok = aurex_exportcdxa(bytesink(sink), first, count, states, t);
+      break;
+    case SREP_VAG_BLK:
+      ok = aurex_exportvag(bytesink(sink), first, count, flags, states, offsets, t);
+      break;
+    case SREP_N64_BLK:
+      ok = aurex_exportn64(bytesink(sink), first, count, offsets, t);
+      break;
+    case SREP_PL_BLK:
+      return exportparlet(sink, first, count, flags, states, offsets, t);
     default:
       return fail(kMsgExportFormat), 0;
   }
@@ -789,6 +960,16 @@ int isimportsamples(gfile* file, const int32_t* positions, int32_t startframedis
       break;
     case SREP_OGG:
       ok = importogg(file, first, count, channels, buffers);
+      break;
+    case SREP_CDXA:
+      if (channels > 2) return fail(kMsgImport), 0;
+      ok = aurex_importcdxa(file, pos[0], first, count, channels, states, buffers);
+      break;
+    case SREP_VAG_BLK:
+      ok = aurex_importvag(file, pos, first, count, channels, states, buffers);
+      break;
+    case SREP_PL_BLK:
+      ok = importparlet(file, pos, first, count, channels, states, buffers);
       break;
     default:
       return fail(kMsgImport), 0;

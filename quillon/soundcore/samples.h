@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "quillon/codecs/dvi.h"
+#include "quillon/codecs/parlet.h"
 #include "quillon/codecs/xa.h"
 #include "quillon/soundcore/sinfo.h"
 
@@ -15,6 +16,7 @@ struct gfile;
 enum : int {
   AUREX_EXPORT_CHANNELPREFIX = 0x40,  // 4-byte codec history before each channel, even padding
   AUREX_EXPORT_PREFIXBIGENDIAN = 0x02,
+  AUREX_EXPORT_STREAM = 0x1000,  // the data continues across calls: VAG without lead-in or end frame
 };
 
 // One channel's codec state; four per file being read or written.
@@ -26,6 +28,8 @@ struct AUREX_COMPSTATE {
   int32_t filepos;        // block codecs that resume at a file position
   int32_t leftover;       // samples decoded ahead by frame-based codecs
   DVI_STATE dvi;          // DVI predictor and step index
+  PARLET_DECODER parlet;  // Parlet decoder between reads
+  PARLET_ENCODER parletenc;
 };
 
 constexpr int AUREX_NUMCOMPSTATES = 4;

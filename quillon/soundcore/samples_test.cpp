@@ -400,7 +400,7 @@ TEST(Export, UnsupportedRepresentationsAndRanges) {
 
 TEST(Import, UnsupportedRepresentation) {
   int result = -1;
-  importFile(Bytes(64), SREP_VAG_BLK, 1, 28, nullptr, nullptr, &result);
+  importFile(Bytes(64), SREP_N64_BLK, 1, 28, nullptr, nullptr, &result);  // encode only
   EXPECT_EQ(result, 0);
   EXPECT_STREQ(AUREX_lasterror(), "Unsupported sample import format.");
 }
@@ -410,10 +410,12 @@ TEST(MemoryExport, EstimatesAndExactCopies) {
     int rep, channels;
     int32_t frames, bytes;
   } cases[] = {{SREP_S16L_INT, 2, 10, 40}, {SREP_S8_BLK, 3, 10, 30},   {SREP_U8_INT, 1, 7, 7},
-               {SREP_QVXA_BLK, 2, 29, 60}, {SREP_QVXA_INT, 1, 28, 15}, {SREP_PL_BLK, 1, 10, 4},
+               {SREP_QVXA_BLK, 2, 29, 60}, {SREP_QVXA_INT, 1, 28, 15}, {SREP_PL_BLK, 2, 100000, 80000},
                {SREP_VAG_BLK, 1, 28, 48},  {SREP_N64_BLK, 2, 17, 36},  {SREP_DVI_INT, 1, 3, 2},
                {SREP_DVI_INT, 2, 3, 3},    {SREP_LAYER2, 2, 100, 1728}};
   for (const Case& c : cases) EXPECT_EQ(AUREX_estimatesize(c.frames, c.rep, c.channels), c.bytes) << c.rep;
+  // Parlet: 0.4 bytes a sample, but at least a whole frame with its start and final bytes.
+  EXPECT_EQ(AUREX_estimatesize(10, SREP_PL_BLK, 1), 172);
   EXPECT_EQ(AUREX_estimatesize(10, SREP_OGG, 1), 0);
   EXPECT_STREQ(AUREX_lasterror(), "Unsupported compression type in memory exporter.");
 

@@ -61,7 +61,7 @@ std::string vformat(const char* format, va_list args) {
   std::fputs("***********\n", stdout);
   std::fputs("Fatal Error\n", stdout);
   std::fputs("***********\n", stdout);
-  std::fprintf(stdout, "-- %s\n", message.c_str());
+  std::fprintf(stdout, "-- %s\n", console_printable(message, true).c_str());
   std::fflush(stdout);
   std::exit(kExitFailure);
 }
@@ -77,7 +77,7 @@ BRAXEL_NORETURN void fatal_impl(const char* format, ...) {
 void print_impl(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  std::string text = vformat(format, args);
+  const std::string text = console_printable(vformat(format, args), true);
   va_end(args);
   std::fwrite(text.data(), 1, text.size(), stdout);
   // A carriage return ends a progress line that should show at once.
@@ -121,13 +121,21 @@ std::string resolve_path(const char* name) {
   return resolved;
 }
 
-// "Read-only" on POSIX: the owner may not write. Restores the owner's write permission.
-void clear_read_only(const std::string& path, const char* shown_name) {
+// "Read-only" on POSIX: the owner may not write. A file that is replaced or deleted loses that
+// mark with its name; the file itself is never changed, since it may have other names (or be the
+// target of a link) outside this run's reach.
+void note_read_only(const std::string& path, const char* shown_name) {
   struct stat st;
-  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
-  if ((st.st_mode & S_IWUSR) != 0) return;
-  if (::chmod(path.c_str(), (st.st_mode | S_IWUSR) & 07777) == 0)
-    print_impl("'%s': removed read-only flag\n", shown_name);
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+  if ((st.st_mode & S_IWUSR) == 0) print_impl("'%s': removed read-only flag\n", shown_name);
+}
+
+// A new file at path, created exclusively: whatever held the name before is unlinked (a link is
+// removed, never followed), and a name planted again in between makes the creation fail.
+int create_new(const std::string& path, const char* shown_name) {
+  note_read_only(path, shown_name);
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return -1;
+  return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
 }
 
 ConsoleFile* open_impl(const char* name, int for_writing) {
@@ -135,8 +143,7 @@ ConsoleFile* open_impl(const char* name, int for_writing) {
   std::string path = resolve_path(name);
   int fd;
   if (for_writing) {
-    clear_read_only(path, name);
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    fd = create_new(path, name);
   } else {
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd >= 0) {
@@ -213,14 +220,13 @@ int exists_impl(const char* name) {
 int rename_impl(const char* old_name, const char* new_name) {
   std::string from = resolve_path(old_name);
   std::string to = resolve_path(new_name);
-  // Renaming onto a read-only file replaces it, as opening it for writing would.
-  clear_read_only(to, new_name);
+  note_read_only(to, new_name);
   return ::rename(from.c_str(), to.c_str()) == 0 ? 1 : 0;
 }
 
 int remove_impl(const char* name) {
   std::string path = resolve_path(name);
-  clear_read_only(path, name);
+  note_read_only(path, name);
   return ::unlink(path.c_str()) == 0 ? 1 : 0;
 }
 
@@ -235,21 +241,49 @@ int make_folder_impl(const char* name) {
   const std::string path = exact_path(name);
   if (::mkdir(path.c_str(), 0777) == 0) return 1;
   struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? 1 : 0;
+  return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? 1 : 0;
+}
+
+int is_link_impl(const char* name) {
+  struct stat st;
+  return ::lstat(exact_path(name).c_str(), &st) == 0 && S_ISLNK(st.st_mode) ? 1 : 0;
 }
 
 ConsoleFile* create_exact_impl(const char* name) {
-  const std::string path = exact_path(name);
-  clear_read_only(path, name);
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  const int fd = create_new(exact_path(name), name);
   if (fd < 0) return nullptr;
   return new ConsoleFile{fd};
 }
 
 int rename_exact_impl(const char* old_name, const char* new_name) {
   const std::string to = exact_path(new_name);
-  clear_read_only(to, new_name);
+  note_read_only(to, new_name);
   return ::rename(exact_path(old_name).c_str(), to.c_str()) == 0 ? 1 : 0;
+}
+
+int flush_impl(ConsoleFile* file) {
+  if (file == nullptr) return 0;
+  int rc;
+  do {
+    rc = ::fsync(file->fd);
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0 ? 1 : 0;
+}
+
+int sync_folder_of(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  ConsoleFile dir{fd};
+  const int ok = flush_impl(&dir);
+  ::close(fd);
+  return ok;
+}
+
+int replace_impl(const char* old_name, const char* new_name) {
+  if (!rename_impl(old_name, new_name)) return 0;
+  return sync_folder_of(resolve_path(new_name));
 }
 
 void* allocate_impl(std::size_t count) {
@@ -298,8 +332,28 @@ void console_init() {
   console.fatal = fatal_impl;
   console.print = print_impl;
   console.make_folder = make_folder_impl;
+  console.is_link = is_link_impl;
   console.create_exact = create_exact_impl;
   console.rename_exact = rename_exact_impl;
+  console.flush = flush_impl;
+  console.replace = replace_impl;
+}
+
+std::string console_printable(const std::string& text, bool keep_layout) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    const auto b = static_cast<unsigned char>(c);
+    const bool layout = c == '\n' || c == '\r' || c == '\t';
+    if ((b < 0x20 && !(keep_layout && layout)) || b == 0x7F) {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02X", b);
+      out += hex;
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out;
 }
 
 std::int64_t console_live_bytes() {

@@ -1,0 +1,4 @@
+ht_fuzz(fuzz_sndbank fuzz_sndbank.cpp quillon_formats quillon_soundcore)
+ht_fuzz(fuzz_sndpatch fuzz_sndpatch.cpp quillon_formats quillon_soundcore)
+ht_fuzz(fuzz_vag fuzz_vag.cpp quillon_formats quillon_soundcore)
+ht_fuzz(fuzz_cdxa fuzz_cdxa.cpp quillon_formats quillon_soundcore)

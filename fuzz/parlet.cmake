@@ -1,0 +1,2 @@
+ht_fuzz(fuzz_parlet_decode fuzz_parlet_decode.cpp quillon_codecs)
+ht_fuzz(fuzz_parlet_stream fuzz_parlet_stream.cpp quillon_formats quillon_soundcore)
