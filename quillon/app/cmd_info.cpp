@@ -62,8 +62,9 @@ int cmd_info(int argc, char** argv) {
       }
       std::printf("element %d: %d timbre%s\n", e, info->numtimbres, info->numtimbres == 1 ? "" : "s");
       for (int i = 0; i < info->numtimbres && i < SINFO_MAXTIMBRES; ++i) printtimbre(i, info->timbres[i]);
-      // A header can promise more than the file holds: the data is read to find out.
-      if (!AUREX_read(inst, info, e)) {
+      // A header can promise more than the file holds: the data is read to find out (N64 data
+      // has no decoder, so there is nothing to read it with).
+      if (info->timbres[0].samplerep != SREP_N64_BLK && !AUREX_read(inst, info, e)) {
         std::printf("  sample data: short or unreadable (%s)\n", AUREX_lasterror());
         std::fprintf(stderr, "Failed to read %s: %s\n", path, AUREX_lasterror());
         status = CLI_FAILED;

@@ -22,7 +22,7 @@ namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 constexpr int kAiff = 0;
 
-void be(Bytes& b, uint32_t v, int n) {
+void be(Bytes& b, uint64_t v, int n) {
   for (int i = n - 1; i >= 0; --i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 // push_back only: GCC 12 misreads insert into an empty vector at -O2.
