@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -171,6 +172,40 @@ TEST_F(FaceTest, EachEditionNamesItsPacks) {
     EXPECT_EQ(images_in("game/PHOTOS/SPHOTO.VIV", c.small), std::vector<std::string>{c.photo_names[1]})
         << c.edition;
   }
+}
+
+// A game folder copied from a Windows installation: other letter case than the names braxel
+// looks for, and the folder given with a backslash.
+TEST_F(FaceTest, WindowsPathsInAnyLetterCase) {
+  game("FACES99.VIV");
+  fs::rename(dir_ / "game/PHOTOS", dir_ / "game/photos");
+  fs::rename(dir_ / "game/photos/BPHOTO.VIV", dir_ / "game/photos/bphoto.viv");
+  fs::rename(dir_ / "game/gamedata/FACES99.VIV", dir_ / "game/gamedata/Faces99.viv");
+  write_bytes("G0123.png", flat_png(8, 8, {90, 60, 30}));
+  write_bytes("L0123.png", flat_png(60, 80, {200, 160, 120}));
+  const RunResult r = run({"-face", "game\\", "123"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(images_in("game/gamedata/Faces99.viv", "FAC00123.FSH"),
+            (std::vector<std::string>{"FAC1 8x8", "FAC8 8x8"}));
+  EXPECT_EQ(images_in("game/photos/bphoto.viv", "0123.fsh"), std::vector<std::string>{"0123 60x80"});
+  EXPECT_EQ(images_in("game/photos/SPHOTO.VIV", "0123.fsh"), std::vector<std::string>{"0123 36x43"});
+  EXPECT_FALSE(fs::exists(dir_ / "game/PHOTOS"));
+}
+
+// Pictures as image editors write them by default: a grey PNG and a run-length coded BMP.
+TEST_F(FaceTest, TakesPicturesAsEditorsWriteThem) {
+  if (std::system("command -v convert >/dev/null 2>&1") != 0) GTEST_SKIP() << "needs ImageMagick";
+  game("FACES99.VIV");
+  const std::string make = "cd '" + dir_.string() +
+                           "' && convert -size 60x80 xc:gray70 -define png:color-type=0 L0077.png"
+                           " && convert -size 8x8 xc:red -type Palette -compress RLE BMP3:G0077.bmp";
+  ASSERT_EQ(std::system(make.c_str()), 0);
+  const RunResult r = run({"-face", "game", "77"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(images_in("game/gamedata/FACES99.VIV", "FAC00077.FSH"),
+            (std::vector<std::string>{"FAC1 8x8", "FAC8 8x8"}));
+  EXPECT_EQ(images_in("game/PHOTOS/BPHOTO.VIV", "0077.fsh"), std::vector<std::string>{"0077 60x80"});
+  EXPECT_EQ(images_in("game/PHOTOS/SPHOTO.VIV", "0077.fsh"), std::vector<std::string>{"0077 36x43"});
 }
 
 TEST_F(FaceTest, WrongInput) {
