@@ -297,13 +297,8 @@ int aiff_readat(gfile* file, int32_t base, SINFO* info) {
 }
 
 SABOUT* aiff_about() {
-  auto* a = static_cast<SABOUT*>(galloc(sizeof(SABOUT)));
-  if (!a) {
-    AUREX_seterror("Couldn't allocate memory for SABOUT structure.");
-    return nullptr;
-  }
-  std::memset(a, 0, sizeof *a);
-  for (auto* list : {a->importcodesA, a->importcodesB, a->exportcodesA, a->exportcodesB}) list[0] = -1;
+  SABOUT* a = AUREX_newabout();
+  if (!a) return nullptr;
   const int8_t importreps[] = {SREP_S16B_INT, SREP_S8_INT, SREP_DVI_INT, SREP_S16L_INT, -1};
   const int8_t exportreps[] = {SREP_S16B_INT, SREP_S8_INT, SREP_DVI_INT, -1};
   std::memcpy(a->importreps, importreps, sizeof importreps);

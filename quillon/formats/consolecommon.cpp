@@ -8,13 +8,8 @@
 #include "quillon/soundcore/samples.h"
 
 SABOUT* console_about(const CONSOLE_ABOUT& c) {
-  auto* a = static_cast<SABOUT*>(galloc(sizeof(SABOUT)));
-  if (!a) {
-    AUREX_seterror("Couldn't allocate memory for SABOUT structure.");
-    return nullptr;
-  }
-  std::memset(a, 0, sizeof *a);
-  for (auto* list : {a->importcodesA, a->importcodesB, a->exportcodesA, a->exportcodesB}) list[0] = -1;
+  SABOUT* a = AUREX_newabout();
+  if (!a) return nullptr;
   if (c.platform >= 0) {
     a->importcodesA[0] = a->exportcodesA[0] = static_cast<int8_t>(c.platform);
     a->importcodesA[1] = a->exportcodesA[1] = -1;

@@ -67,13 +67,8 @@ int32_t mpeg_findstream(gfile* file) {
 }
 
 SABOUT* mpeg_about() {
-  auto* a = static_cast<SABOUT*>(galloc(sizeof(SABOUT)));
-  if (!a) {
-    AUREX_seterror("Couldn't allocate memory for SABOUT structure.");
-    return nullptr;
-  }
-  std::memset(a, 0, sizeof *a);
-  for (auto* list : {a->importcodesA, a->importcodesB, a->exportcodesA, a->exportcodesB}) list[0] = -1;
+  SABOUT* a = AUREX_newabout();
+  if (!a) return nullptr;
   const int8_t importreps[] = {SREP_LAYER1, SREP_LAYER2, SREP_LAYER3, -1};
   const int8_t exportreps[] = {SREP_LAYER1, SREP_LAYER2, -1};
   std::memcpy(a->importreps, importreps, sizeof importreps);

@@ -48,14 +48,9 @@ struct Movie {
 }  // namespace
 
 SABOUT* quicktime_about() {
-  auto* a = static_cast<SABOUT*>(galloc(sizeof(SABOUT)));
-  if (!a) {
-    AUREX_seterror("Couldn't allocate memory for SABOUT structure.");
-    return nullptr;
-  }
-  std::memset(a, 0, sizeof *a);
-  for (auto* list : {a->importcodesA, a->importcodesB, a->exportcodesA, a->exportcodesB, a->exportreps})
-    list[0] = -1;
+  SABOUT* a = AUREX_newabout();
+  if (!a) return nullptr;
+  a->exportreps[0] = -1;
   const int8_t reps[] = {SREP_S16B_INT, SREP_S8_INT, SREP_S16L_INT, -1};
   std::memcpy(a->importreps, reps, sizeof reps);
   a->elementlimit = 1;

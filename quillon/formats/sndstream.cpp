@@ -730,11 +730,8 @@ int sndpatch_readheader(gfile* file, int64_t start, bool bigendian, SINFO* info,
 }
 
 SABOUT* sndstream_about(const SNDSTREAM_VARIANT& v) {
-  auto* a = static_cast<SABOUT*>(galloc(sizeof(SABOUT)));
-  if (!a) {
-    AUREX_seterror("Couldn't allocate memory for SABOUT structure.");
-    return nullptr;
-  }
+  SABOUT* a = AUREX_newabout();
+  if (!a) return nullptr;
   a->importcodesA[0] = static_cast<int8_t>(v.platform);
   a->importcodesA[1] = -1;
   a->importcodesB[0] = -1;

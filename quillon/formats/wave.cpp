@@ -118,13 +118,8 @@ int32_t wave_findchunk(gfile* file, const char id[4]) {
 }
 
 SABOUT* wave_about() {
-  auto* a = static_cast<SABOUT*>(galloc(sizeof(SABOUT)));
-  if (!a) {
-    AUREX_seterror("Couldn't allocate memory for SABOUT structure.");
-    return nullptr;
-  }
-  std::memset(a, 0, sizeof *a);
-  for (auto* list : {a->importcodesA, a->importcodesB, a->exportcodesA, a->exportcodesB}) list[0] = -1;
+  SABOUT* a = AUREX_newabout();
+  if (!a) return nullptr;
   const int8_t reps[] = {SREP_S16L_INT, SREP_U8_INT, -1};
   std::memcpy(a->importreps, reps, sizeof reps);
   std::memcpy(a->exportreps, reps, sizeof reps);

@@ -138,6 +138,17 @@ SINSTANCE* AUREX_newinstance(gfile* file) {
   return inst;
 }
 
+SABOUT* AUREX_newabout() {
+  auto* a = static_cast<SABOUT*>(galloc(sizeof(SABOUT)));
+  if (!a) {
+    AUREX_seterror("Couldn't allocate memory for SABOUT structure.");
+    return nullptr;
+  }
+  std::memset(a, 0, sizeof *a);
+  for (auto* list : {a->importcodesA, a->importcodesB, a->exportcodesA, a->exportcodesB}) list[0] = -1;
+  return a;
+}
+
 int AUREX_freeinstance(SINSTANCE* inst) {
   if (!gfree(inst)) {
     AUREX_seterror("Problem freeing SINSTANCE structure.");

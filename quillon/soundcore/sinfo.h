@@ -39,7 +39,9 @@ constexpr int SINFO_MAXTIMBRES = 32;
 // rate or one large enough to overflow the length arithmetic.
 constexpr int64_t SINFO_MINRATE = 1000;
 constexpr int64_t SINFO_MAXRATE = 384000;
-constexpr bool sinfo_rateinrange(int64_t rate) { return rate >= SINFO_MINRATE && rate <= SINFO_MAXRATE; }
+constexpr bool sinfo_rateinrange(int64_t rate) {
+  return rate >= SINFO_MINRATE && rate <= SINFO_MAXRATE;
+}
 
 // One sound of up to four channels of 16-bit PCM. Fields the conversion path does not use are
 // carried unchanged for the bank and patch formats (the lettered instrument bytes).
@@ -163,6 +165,10 @@ int AUREX_samplerepbyname(const char* name);
 SINSTANCE* AUREX_newinstance(gfile* file);
 // Releases an instance from AUREX_newinstance: 1, or 0 after "Problem freeing SINSTANCE structure.".
 int AUREX_freeinstance(SINSTANCE* inst);
+
+// A zeroed SABOUT whose platform-code lists are empty (-1 first), or null after storing
+// "Couldn't allocate memory for SABOUT structure.". The format modules' about calls fill it in.
+SABOUT* AUREX_newabout();
 
 // A SINFO from galloc, initialised; null after storing the allocation failure as last error.
 SINFO* AUREX_newsinfo();
