@@ -75,7 +75,7 @@ void ternary(PARLET_BITREADER* r, int32_t* c, int n) {
 void entropy(PARLET_BITREADER* r, int32_t* c, int n) {
   int state = 0;
   for (int i = 0; i < n;) {
-    int32_t v;
+    int32_t v = 0;
     int run = 0;
     if (state == 0) {
       const int k = ones(r, 8);
