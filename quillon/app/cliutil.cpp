@@ -136,6 +136,13 @@ int cli_formatbyname(const std::string& name) {
   return -1;
 }
 
+bool cli_repbyname(const std::string& name, int* rep) {
+  *rep = name.empty() ? SREP_NONE : AUREX_samplerepbyname(name.c_str());
+  if (name.empty() || *rep != SREP_NONE) return true;
+  std::fprintf(stderr, "quillon: unknown representation '%s'\n", name.c_str());
+  return false;
+}
+
 std::string cli_resolvepath(const std::string& path) {
   namespace fs = std::filesystem;
   std::string p = path;

@@ -55,3 +55,7 @@ bool cli_parseelement(const char* word, int* element);
 
 // The format whose short name is `name` (case-insensitive), or -1.
 int cli_formatbyname(const std::string& name);
+
+// The representation named by --rep into *rep (SREP_NONE when no name was given); false after
+// printing that the name is unknown.
+bool cli_repbyname(const std::string& name, int* rep);

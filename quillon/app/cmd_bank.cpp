@@ -43,11 +43,8 @@ int cmd_bank(int argc, char** argv) {
     std::fprintf(stderr, "quillon: '%s' is not a bank format (see quillon formats)\n", formatname.c_str());
     return CLI_USAGE;
   }
-  const int rep = repname.empty() ? SREP_NONE : AUREX_samplerepbyname(repname.c_str());
-  if (!repname.empty() && rep == SREP_NONE) {
-    std::fprintf(stderr, "quillon: unknown representation '%s'\n", repname.c_str());
-    return CLI_USAGE;
-  }
+  int rep = SREP_NONE;
+  if (!cli_repbyname(repname, &rep)) return CLI_USAGE;
   if (operands.size() - 1 > 512) {
     std::fprintf(stderr, "quillon: a bank holds at most 512 elements\n");
     return CLI_USAGE;

@@ -58,11 +58,8 @@ int cmd_convert(int argc, char** argv) {
       std::fprintf(stderr, "quillon: unknown format '%s' (see quillon formats)\n", formatname.c_str());
     return CLI_USAGE;
   }
-  const int rep = repname.empty() ? SREP_NONE : AUREX_samplerepbyname(repname.c_str());
-  if (!repname.empty() && rep == SREP_NONE) {
-    std::fprintf(stderr, "quillon: unknown representation '%s'\n", repname.c_str());
-    return CLI_USAGE;
-  }
+  int rep = SREP_NONE;
+  if (!cli_repbyname(repname, &rep)) return CLI_USAGE;
 
   ProgressBar progress;
   int informat = -1;

@@ -14,6 +14,7 @@
 #include "quillon/codecs/n64.h"
 #include "quillon/codecs/vag.h"
 #include "quillon/formats/consolecommon.h"
+#include "quillon/formats/patchtags.h"
 #include "quillon/formats/sndstream.h"
 #include "quillon/runtime/gfile.h"
 #include "quillon/runtime/gmem.h"
@@ -36,27 +37,6 @@ constexpr int kMaxBlocks = 4096;
 constexpr int kMaxEnvelopePoints = 8;
 constexpr int kAreaAlign = 16;
 
-enum : uint8_t {
-  kTagUserData = 0x14,
-  kTagEnvelope = 0x19,
-  kTagBankWord = 0x24,
-  kTagRevision = 0x80,
-  kTagChannels = 0x82,
-  kTagRate = 0x84,
-  kTagSamples = 0x85,
-  kTagLoopStart = 0x86,
-  kTagLoopEnd = 0x87,
-  kTagPlayLoc = 0x8C,
-  kTagSideData = 0x98,  // + channel
-  kTagAngle = 0x9C,     // + channel
-  kTagRep = 0xA0,
-  kTagPad = 0xFC,
-  kTagPlatformSection = 0xFD,
-  kTagNextTimbre = 0xFE,
-  kTagEnd = 0xFF,
-};
-constexpr uint8_t kTableTags[4] = {0x12, 0x17, 0x1D, 0x20};
-constexpr uint8_t kDataOffsetTags[4] = {0x88, 0x89, 0x94, 0x95};
 constexpr uint8_t kReservedTags[4] = {0x8A, 0x8B, 0x96, 0x97};
 constexpr uint8_t kLengthEscape = 0xFF;
 
@@ -401,7 +381,7 @@ void writeelement(const BankWriter& w, const Slot& s, int64_t base, const Layout
     o.tag(0x0B, t.numchannels, 1);
     const auto tableref = [&](int k) {
       if (tb.tables[k] < 0) return;
-      const size_t at = o.fixed(kTableTags[k], static_cast<uint32_t>(tb.tables[k]));
+      const size_t at = o.fixed(kScalingTableTags[k], static_cast<uint32_t>(tb.tables[k]));
       if (l) gputbe(&o.b[at], distance(at, l->tables[static_cast<size_t>(tb.tables[k])]), 4);
     };
     tableref(0);
