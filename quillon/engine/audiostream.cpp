@@ -745,6 +745,14 @@ int AUDIOSTREAM_playmem(int player, int prebufferms, const void* image) {
       [](STREAM* s, const void* what, int32_t) { return STREAM_queuemem(s, what, 0, kSCEl); }, image, 0);
 }
 
+int AUDIOSTREAM_playmemlength(int player, int prebufferms, const void* image, int32_t length) {
+  if (!image || length <= 0) return AUDIOSTREAM_ERR;
+  return queue_item(
+      player, prebufferms,
+      [](STREAM* s, const void* what, int32_t n) { return STREAM_queuemem(s, what, n, kSCEl); }, image,
+      length);
+}
+
 int AUDIOSTREAM_stop(int player) {
   return with_player(player, [](Player& p) {
     reset(p);
