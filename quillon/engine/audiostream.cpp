@@ -444,7 +444,8 @@ bool items_follow(Player& p) {
 void service(Player& p) {
   Queue& q = p.queue;
   if (p.state == 2) {
-    if (q.queued > q.consumed) return;
+    // A voice that could not start or was taken by another sound has nothing left to drain.
+    if (q.queued > q.consumed && p.voice >= 0 && AUDIO_voicestatus(p.voice) == 1) return;
     stop_voice(p);
     p.cur = p.next;
     p.curhdr = p.nexthdr;
@@ -813,6 +814,18 @@ int AUDIOSTREAM_service() {
 
 namespace {
 
+struct TagField {
+  int tag;
+  int32_t AUDIOSTREAMHEADER::*member;
+};
+constexpr TagField kTagFields[] = {
+    {0x06, &AUDIOSTREAMHEADER::priority},     {0x0A, &AUDIOSTREAMHEADER::bendrange},
+    {0x13, &AUDIOSTREAMHEADER::reverb},       {0x80, &AUDIOSTREAMHEADER::revision},
+    {0x82, &AUDIOSTREAMHEADER::channels},     {0x84, &AUDIOSTREAMHEADER::rate},
+    {0x85, &AUDIOSTREAMHEADER::totalsamples}, {0x8C, &AUDIOSTREAMHEADER::playflags},
+    {0xA0, &AUDIOSTREAMHEADER::rep},
+};
+
 // Bounds-checked reader of the header's tags.
 struct TagReader {
   const uint8_t* p;
@@ -854,8 +867,8 @@ int AUDIOSTREAM_parseheader(const void* chunk, size_t size, AUDIOSTREAMHEADER* h
       for (int i = 0; i < 4; ++i) len = len << 8 | r.byte();
     }
     if (!r.ok || len > r.end - r.p) return AUDIOSTREAM_ECORRUPT;
+    if (tag == 0x14 || (tag >= 0x98 && tag <= 0x9B)) ++h->datablocks;
     if (len > 4) {
-      if (tag == 0x14 || (tag >= 0x98 && tag <= 0x9B)) ++h->datablocks;
       r.p += len;
       continue;
     }
@@ -863,46 +876,12 @@ int AUDIOSTREAM_parseheader(const void* chunk, size_t size, AUDIOSTREAMHEADER* h
     for (int i = 0; i < len; ++i) u = u << 8 | static_cast<uint32_t>(r.byte());
     int32_t v = static_cast<int32_t>(u);
     if (len > 0 && len < 4 && (u >> (8 * len - 1)) & 1) v = static_cast<int32_t>(u | (~0u << (8 * len)));
-    switch (tag) {
-      case 0x06:
-        h->priority = v;
-        break;
-      case 0x0A:
-        h->bendrange = v;
-        break;
-      case 0x13:
-        h->reverb = v;
-        break;
-      case 0x14:
-        ++h->datablocks;
-        break;
-      case 0x80:
-        h->revision = v;
-        break;
-      case 0x82:
-        h->channels = v;
-        break;
-      case 0x84:
-        h->rate = v;
-        break;
-      case 0x85:
-        h->totalsamples = v;
-        break;
-      case 0x8C:
-        h->playflags = v;
-        flags8c = true;
-        break;
-      case 0xA0:
-        h->rep = v;
-        break;
-      case 0xA1:
-        flagbits = v;
-        break;
-      default:
-        if (tag >= 0x98 && tag <= 0x9B) ++h->datablocks;
-        if (tag >= 0x9C && tag <= 0x9F) h->direction[tag - 0x9C] = static_cast<uint16_t>(v);
-        break;
-    }
+    const auto field = std::find_if(std::begin(kTagFields), std::end(kTagFields),
+                                    [&](const TagField& f) { return f.tag == tag; });
+    if (field != std::end(kTagFields)) h->*field->member = v;
+    if (tag == 0x8C) flags8c = true;
+    if (tag == 0xA1) flagbits = v;
+    if (tag >= 0x9C && tag <= 0x9F) h->direction[tag - 0x9C] = static_cast<uint16_t>(v);
   }
   if (!flags8c)
     h->playflags = (flagbits & 1 ? 1 : 0) | (flagbits & 2 ? 2 : 0) | (flagbits & 0x80 ? 0x20 : 0) |

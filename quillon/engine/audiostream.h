@@ -104,7 +104,9 @@ int AUDIOSTREAM_setgreedylevel(int player, int32_t bytes);  // 0, -10, -8
 // 0, -10, -8 (result zeroed), or AUDIOSTREAM_ECORRUPT / AUDIOSTREAM_EUNSUPPORTED with state 3.
 int AUDIOSTREAM_status(int item, AUDIOSTREAMSTATUS* result);
 
-// The player's pass over its data streams; the engine runs it as its stream service.
+// The player's pass over its data streams. The first player adds it to the engine's stream
+// services, which the engine's synchronous task runs (AUDIO_attach, then SYNCTASK_run or
+// SYNCTASK_wait on the client's thread); the last one removes it.
 int AUDIOSTREAM_service();
 
 // Parses an SCHl chunk (8-byte chunk header included, `size` bytes readable) with the player's
