@@ -425,6 +425,18 @@ TEST_F(Player, SourcesPlayEachRepresentation) {
   }
 }
 
+// The header's per-channel direction offsets turn each channel: half a turn swaps the sides.
+TEST_F(Player, ChannelDirectionsFromTheHeader) {
+  const Pcm left = tone(4000), right = tone(4000, 500, 2000);
+  Sound s{8, 22050, {left, right}, 1000};
+  s.extratags = {0x9C, 2, 0x80, 0x00, 0x9D, 2, 0x80, 0x00};
+  const int item = queue(stream(s));
+  ASSERT_TRUE(until([&] { return status(item).state == 3; }));
+  const std::vector<float> wl(left.begin(), left.end()), wr(right.begin(), right.end());
+  EXPECT_GT(aligned_snr(wr, out, 0, 3900), 60);
+  EXPECT_GT(aligned_snr(wl, out, 1, 3900), 60);
+}
+
 TEST_F(Player, ParletStreamMatchesTheCodec) {
   // Quiet enough that the decoder's 16-bit limiting never cuts the reference.
   const Pcm speech = tone(432 * 20, 180, 900, 22050, 3000);
