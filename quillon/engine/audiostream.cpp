@@ -53,11 +53,10 @@ struct Format {
 struct Item {
   uint32_t request;
   int32_t handle;
-  int32_t firstbuf, lastbuf;
   int32_t datarate;
   int32_t rate;
   int64_t played, total, buffered;
-  int32_t chunks, chunkcount;
+  int32_t chunks, chunkcount;  // data chunks received; the count chunk's figure
   int32_t prebuffer;
   bool reached;   // data of it went to the voice queue
   bool complete;  // its end chunk came
@@ -66,7 +65,6 @@ struct Item {
 };
 
 struct Entry {
-  uint32_t serial;
   int32_t count;
   uint8_t* chunk;
   int32_t item;
@@ -75,8 +73,6 @@ struct Entry {
 };
 
 struct Queue {
-  int32_t voice;
-  uint32_t nextserial;
   uint32_t capacity;
   uint32_t write;    // sequence number of the next entry
   uint32_t release;  // oldest entry not yet given back
@@ -350,7 +346,7 @@ bool dispatch(Player& p, uint8_t* chunk) {
     Queue& q = p.queue;
     const uint32_t seq = q.write;
     Entry& e = q.entries[seq % q.capacity];
-    e = Entry{q.nextserial++, n, chunk, it->handle, {}, {}};
+    e = Entry{n, chunk, it->handle, {}, {}};
     uint8_t* body = chunk + table;
     uint8_t* chunkend = chunk + size;
     // Each channel's data runs to the next channel's start, or to the chunk's end; an offset
@@ -370,8 +366,6 @@ bool dispatch(Player& p, uint8_t* chunk) {
     q.queued += n;
     it->buffered += n;
     it->reached = true;
-    it->lastbuf = static_cast<int32_t>(e.serial);
-    if (it->firstbuf < 0) it->firstbuf = it->lastbuf;
     play_when_fed(p);
     return false;
   }
@@ -556,7 +550,6 @@ int create(const AUDIOSTREAMPARAMS* params, int items, int buffers, void* memory
   p->queue.entries = new (base + l.player + l.items) Entry[buffers]();
   p->queue.chan = new (base + l.player + l.items + l.entries) ChannelState[AUDIOSTREAM_MAXCHANNELS]();
   p->queue.capacity = static_cast<uint32_t>(buffers);
-  p->queue.voice = -1;
   p->ownstream = !shared;
   p->tap = shared;
   if (!shared) {
@@ -594,7 +587,6 @@ int queue_item(int player, int prebufferms, uint32_t (*request)(STREAM*, const v
     it = Item{};
     it.request = id;
     it.handle = p.serial | p.index;
-    it.firstbuf = it.lastbuf = -1;
     it.prebuffer = prebufferms;
     return static_cast<int>(it.handle);
   });
