@@ -601,6 +601,31 @@ TEST_F(Player, BadInputEndsTheItem) {
   FILESYS_shutdown();
 }
 
+// A file read through the file system from an offset. Its pre-buffer time is longer than the
+// sound, so playback waits until the stream has read it all and no pass can starve the voice.
+TEST_F(Player, FilePlaysFromItsOffset) {
+  FILESYS_init(8, 0, 16);
+  const std::string path = ::testing::TempDir() + "audiostream_file_" + std::to_string(getpid());
+  Bytes file(100, 0xEE);
+  const Pcm pcm = tone(20000);
+  const Bytes img = stream(Sound{10, 22050, {pcm}});
+  file.insert(file.end(), img.begin(), img.end());
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
+  const int item = AUDIOSTREAM_playfile(player, 5000, path.c_str(), 100);
+  ASSERT_GT(item, 0);
+  ASSERT_TRUE(until(
+      [&] {
+        std::this_thread::yield();
+        return status(item).state == 3;
+      },
+      20000));
+  const std::vector<float> want(pcm.begin(), pcm.end());
+  EXPECT_GT(aligned_snr(want, out, 0, pcm.size() - 64), 20);
+  std::remove(path.c_str());
+  FILESYS_shutdown();
+}
+
 TEST_F(Player, PrebufferHoldsAndStopReleases) {
   const int held = queue(stream(Sound{8, 22050, {tone(2000)}}), -1);
   for (int i = 0; i < 20; ++i) step();
