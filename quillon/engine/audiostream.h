@@ -90,9 +90,9 @@ int AUDIOSTREAM_createshared(const AUDIOSTREAMPARAMS* params, int items, int buf
                              int32_t size, STREAM* tap);
 int AUDIOSTREAM_destroy(int player);  // 0, -10, -8
 // Queue a file from `offset`, or a stream image in memory (kept valid until played or stopped).
-// Returns the item handle (player in bits 0-7, serial above; > 0), or -10, -8, -13, -1.
-// A pre-buffer time above 0 holds playback until that many ms of data are read; below 0 holds it
-// until the player is stopped.
+// Returns the item handle (player in bits 0-7, serial above, never negative; the serial starts at 256 and
+// restarts at 0 after 2^23 files), or -10, -8, -13, -1. A pre-buffer time above 0 holds playback until that
+// many ms of data are read; below 0 holds it until the player is stopped.
 int AUDIOSTREAM_playfile(int player, int prebufferms, const char* path, int32_t offset);
 int AUDIOSTREAM_playmem(int player, int prebufferms, const void* image);
 // As playmem for an image of `length` bytes: nothing past them is read, whatever the chunk sizes
