@@ -61,12 +61,73 @@ class BitReader {
   void seek(size_t bit) { pos_ = bit; }
   size_t limit() const { return limit_; }
   bool overrun() const { return pos_ > limit_; }
+  const uint8_t* data() const { return data_; }
+  size_t size() const { return size_; }
 
  private:
   const uint8_t* data_ = nullptr;
   size_t size_ = 0;
   size_t limit_ = 0;
   size_t pos_ = 0;
+};
+
+// A register-held window on a BitReader's bytes for the tight loops (Huffman decoding): the same
+// bits, zeros past the end, and the same position arithmetic, but loads happen only in refill().
+// After refill() at least 56 bits can be peeked and consumed. Hand the position back with put().
+class BitCache {
+ public:
+  explicit BitCache(const BitReader& br) : data_(br.data()), size_(br.size()), pos_(br.pos()) {
+    // Start on the byte boundary below the position, then drop the bits before it.
+    next_ = pos_ >> 3;
+    refill();
+    const int lead = static_cast<int>(pos_ & 7);
+    cache_ <<= lead;
+    avail_ -= lead;
+  }
+  // Tops the window up to at least 56 bits.
+  void refill() {
+    if (next_ + 8 <= size_) {
+      uint64_t w;
+      std::memcpy(&w, data_ + next_, 8);
+      if constexpr (std::endian::native == std::endian::little) w = bswap64(w);
+      // Bits loaded beyond the whole bytes counted here are the stream's next bits, so loading them
+      // again on the next refill ORs equal values.
+      cache_ |= w >> avail_;
+      const int add = (63 - avail_) >> 3;
+      next_ += add;
+      avail_ += add * 8;
+      return;
+    }
+    while (avail_ <= 56) {
+      const uint64_t b = next_ < size_ ? data_[next_] : 0;
+      cache_ |= b << (56 - avail_);
+      ++next_;
+      avail_ += 8;
+    }
+  }
+  // Next n bits (1..32).
+  uint32_t peek(int n) const { return static_cast<uint32_t>(cache_ >> (64 - n)); }
+  void skip(int n) {
+    cache_ <<= n;
+    avail_ -= n;
+    pos_ += static_cast<size_t>(n);
+  }
+  uint32_t get(int n) {
+    const uint32_t v = peek(n);
+    skip(n);
+    return v;
+  }
+  uint32_t get1() { return get(1); }
+  size_t pos() const { return pos_; }
+  void put(BitReader& br) const { br.seek(pos_); }
+
+ private:
+  const uint8_t* data_;
+  size_t size_;
+  size_t pos_;       // bit position of the window's first bit
+  size_t next_ = 0;  // next byte to load
+  uint64_t cache_ = 0;
+  int avail_ = 0;  // valid bits at the top of cache_
 };
 
 // ---- Standard tables (mpegdec_tables.cpp) ----

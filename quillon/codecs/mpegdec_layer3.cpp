@@ -121,7 +121,7 @@ const HuffTables& huff_tables() {
           list.push_back({s.codes[x * s.size + y], s.lengths[x * s.size + y], x << 4 | y});
       int maxlen = 0;
       for (const Code& c : list) maxlen = std::max(maxlen, c.len);
-      r.pair[i].root_bits = std::min(maxlen, 8);
+      r.pair[i].root_bits = std::min(maxlen, 10);
       build_level(r.pair[i].entries, list, 0, r.pair[i].root_bits);
     }
     r.count1a = build_lut(kCount1aCodes, kCount1aLengths, 16);
@@ -130,7 +130,7 @@ const HuffTables& huff_tables() {
   return t;
 }
 
-inline int huff_decode(const HuffLut& lut, BitReader& br) {
+inline int huff_decode(const HuffLut& lut, BitCache& br) {
   const uint32_t* e = lut.entries.data();
   uint32_t v = e[br.peek(lut.root_bits)];
   int bits = lut.root_bits;
@@ -410,12 +410,27 @@ int band_gains(const GranuleChannel& g, const ScaleFactors& sf, const int16_t* s
   return n;
 }
 
+// The sign bit that follows a nonzero value, as a float sign mask (0 for a zero value, which has
+// none). Branch-free: signs are as good as random.
+inline uint32_t take_sign(BitCache& br, int value) {
+  const int n = value != 0;
+  const uint32_t s = br.peek(1) & static_cast<uint32_t>(n);
+  br.skip(n);
+  return s << 31;
+}
+inline float with_sign(float f, uint32_t sign) {
+  return std::bit_cast<float>(std::bit_cast<uint32_t>(f) ^ sign);
+}
+
 // Huffman-decodes one granule of one channel and requantises it into xr[576] (Huffman order);
 // returns one past the last line that may be nonzero. Decoding never goes past 576 values or the
 // end of the channel's part, whatever big_values and the region counts claim.
-int huffman_decode(BitReader& br, size_t end, const GranuleChannel& g, const int16_t* sfbl, const int* ends,
-                   const float* gains, float* xr) {
+int huffman_decode(BitReader& reader, size_t end, const GranuleChannel& g, const int16_t* sfbl,
+                   const int* ends, const float* gains, float* xr) {
   const HuffTables& ht = huff_tables();
+  // A pair takes at most 19 code bits and two values of 13 linbits with their signs (47 bits), a
+  // quadruple at most 10: one refill per pair or quadruple.
+  BitCache br(reader);
   const float* p43 = pow43();
   const int big = std::min(g.big_values * 2, kLines);
   int r1, r2;
@@ -446,29 +461,24 @@ int huffman_decode(BitReader& br, size_t end, const GranuleChannel& g, const int
         for (; i < stop; ++i) xr[i] = 0.0f;
         break;
       }
+      br.refill();
       // Band edges are even, so a pair never straddles one.
       while (ends[band] <= i) ++band;
       const float gain = gains[band];
       const int sym = huff_decode(lut, br);
       int x = sym >> 4, y = sym & 15;
-      float fx = 0.0f, fy = 0.0f;
-      if (x) {
-        if (sel.linbits && x == 15) x += static_cast<int>(br.get(sel.linbits));
-        fx = p43[x] * gain;
-        if (br.get1()) fx = -fx;
-      }
-      if (y) {
-        if (sel.linbits && y == 15) y += static_cast<int>(br.get(sel.linbits));
-        fy = p43[y] * gain;
-        if (br.get1()) fy = -fy;
-      }
-      xr[i] = fx;
-      xr[i + 1] = fy;
+      if (x == 15 && sel.linbits) x += static_cast<int>(br.get(sel.linbits));
+      const uint32_t sx = take_sign(br, x);
+      if (y == 15 && sel.linbits) y += static_cast<int>(br.get(sel.linbits));
+      const uint32_t sy = take_sign(br, y);
+      xr[i] = with_sign(p43[x] * gain, sx);
+      xr[i + 1] = with_sign(p43[y] * gain, sy);
     }
   }
   // Count1 region: quadruples until the part ends; a quadruple that runs past the end is dropped.
   const HuffLut& quad = ht.count1a;
   while (i < kLines && br.pos() < end) {
+    br.refill();
     int sym;
     if (g.count1_table)
       sym = static_cast<int>(br.get(4)) ^ 15;
@@ -480,11 +490,12 @@ int huffman_decode(BitReader& br, size_t end, const GranuleChannel& g, const int
       // Values past line 575 are dropped below; their band does not matter.
       const int line = std::min(i + k, kLines - 1);
       while (ends[band] <= line) ++band;
-      v[k] = br.get1() ? -gains[band] : gains[band];
+      v[k] = with_sign(gains[band], br.get1() << 31);
     }
     if (br.pos() > end) break;
     for (int k = 0; k < 4 && i < kLines; ++k) xr[i++] = v[k];
   }
+  br.put(reader);
   const int limit = i;
   for (; i < kLines; ++i) xr[i] = 0.0f;
   return limit;
