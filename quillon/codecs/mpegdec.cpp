@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <new>
+#include <vector>
 
 #include "quillon/codecs/mpegdec_internal.h"
 
@@ -304,6 +305,60 @@ int mpegdec_open(MpegDecoder* dec, const uint8_t* buffer, size_t length) {
   s.pcm_bytes = s.pcm_read = 0;
   s.open = true;
   return 0;
+}
+
+int mpegdec_open_at(MpegDecoder* dec, const uint8_t* buffer, size_t length, size_t offset) {
+  if (mpegdec_open(dec, buffer, length) != 0) return -1;
+  MpegHeader h;
+  if (offset >= length || !parse_header(buffer + offset, length - offset, h)) {
+    mpegdec_close(dec);
+    return -1;
+  }
+  dec->state->pos = offset;
+  return 0;
+}
+
+bool mpegdec_plan_split(const uint8_t* buffer, size_t length, int64_t at, MpegSplit* split) {
+  if (!buffer || !split || at <= 0) return false;
+  // Per frame before the split: its offset and the main data bytes it appends to the reservoir.
+  struct Frame {
+    size_t offset, main_bytes;
+  };
+  std::vector<Frame> frames;
+  MpegHeader first{}, h;
+  size_t pos = 0;
+  int64_t sample = 0;
+  for (;;) {
+    if (pos >= length || !parse_header(buffer + pos, length - pos, h)) return false;
+    if (frames.empty()) first = h;
+    if (h.layer != first.layer || h.mpeg1 != first.mpeg1 || h.samplerate_index != first.samplerate_index ||
+        h.channels != first.channels)
+      return false;
+    if (sample >= at) break;
+    if (static_cast<size_t>(h.body_bytes) > length - pos - 4) return false;
+    size_t md = 0;
+    if (h.layer == 3) {
+      const size_t side = h.mpeg1 ? (h.channels == 1 ? 17 : 32) : (h.channels == 1 ? 9 : 17);
+      const size_t body = static_cast<size_t>(h.body_bytes) - (h.protection ? 2 : 0);
+      md = body > side ? body - side : 0;
+    }
+    frames.push_back({pos, md});
+    sample += h.samples_per_frame;
+    pos += 4 + static_cast<size_t>(h.body_bytes);
+  }
+  // The two frames before the split must decode exactly: the last one leaves the overlap and the
+  // synthesis history, and at the lower sampling rates (one granule a frame) its output depends on
+  // the overlap of the one before. Those two find their main data when the frames before them
+  // appended at least as much as main_data_begin can claim.
+  constexpr size_t kMaxMainDataBegin = 511;
+  const size_t k = frames.size();
+  size_t w = k >= 2 ? k - 2 : 0;
+  size_t reservoir = 0;
+  while (w > 0 && reservoir < kMaxMainDataBegin) reservoir += frames[--w].main_bytes;
+  split->start = k ? frames[w].offset : 0;
+  split->first_sample = sample;
+  split->warmup = static_cast<int64_t>(k - w) * first.samples_per_frame;
+  return true;
 }
 
 size_t mpegdec_read(MpegDecoder* dec, void* out, size_t bytes) {
