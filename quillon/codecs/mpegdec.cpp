@@ -79,6 +79,36 @@ inline float dequant(uint32_t v, int levels) {
   return (2.0f * static_cast<float>(v) - static_cast<float>(levels - 1)) / static_cast<float>(levels);
 }
 
+// Layer 2 requantised values by class, for every code the field can hold (damaged streams send
+// codes beyond the levels too): three values per grouped code, one per plain code up to 10 bits;
+// wider classes are computed per sample.
+struct L2Dequant {
+  std::vector<float> values[17];
+};
+
+const L2Dequant& l2_dequant() {
+  static const L2Dequant table = [] {
+    L2Dequant t;
+    for (int c = 0; c < 17; ++c) {
+      const mpegdec::L2Class& q = mpegdec::kL2Classes[c];
+      const uint32_t codes = 1u << q.bits;
+      if (q.grouped) {
+        for (uint32_t code = 0; code < codes; ++code) {
+          uint32_t rest = code;
+          for (int i = 0; i < 3; ++i) {
+            t.values[c].push_back(dequant(rest % q.levels, q.levels));
+            rest /= q.levels;
+          }
+        }
+      } else if (q.bits <= 10) {
+        for (uint32_t code = 0; code < codes; ++code) t.values[c].push_back(dequant(code, q.levels));
+      }
+    }
+    return t;
+  }();
+  return table;
+}
+
 int decode_layer1(const MpegHeader& h, BitReader& br, float (*out)[36][32]) {
   const int nch = h.channels;
   const int bound = nch == 2 ? joint_bound(h, 32) : 32;
@@ -166,6 +196,7 @@ int decode_layer2(const MpegHeader& h, BitReader& br, float (*out)[36][32]) {
       }
     }
   }
+  const L2Dequant& dq = l2_dequant();
   for (int gr = 0; gr < 12; ++gr) {
     for (int sb = 0; sb < 32; ++sb) {
       uint32_t shared[3] = {};
@@ -174,15 +205,12 @@ int decode_layer2(const MpegHeader& h, BitReader& br, float (*out)[36][32]) {
           for (int i = 0; i < 3; ++i) out[ch][gr * 3 + i][sb] = 0.0f;
           continue;
         }
-        const mpegdec::L2Class& q = mpegdec::kL2Classes[cls[ch][sb]];
-        uint32_t v[3];
+        const int c = cls[ch][sb];
+        const mpegdec::L2Class& q = mpegdec::kL2Classes[c];
+        uint32_t v[3] = {};
         if (sb < bound || ch == 0) {
           if (q.grouped) {
-            uint32_t c = br.get(q.bits);
-            for (int i = 0; i < 3; ++i) {
-              v[i] = c % q.levels;
-              c /= q.levels;
-            }
+            v[0] = br.get(q.bits);
           } else {
             for (int i = 0; i < 3; ++i) v[i] = br.get(q.bits);
           }
@@ -191,7 +219,15 @@ int decode_layer2(const MpegHeader& h, BitReader& br, float (*out)[36][32]) {
           std::copy(shared, shared + 3, v);
         }
         const float f = sf[ch][sb][gr / 4];
-        for (int i = 0; i < 3; ++i) out[ch][gr * 3 + i][sb] = dequant(v[i], q.levels) * f;
+        float* o = &out[ch][gr * 3][sb];
+        if (q.grouped) {
+          const float* t = &dq.values[c][v[0] * 3];
+          for (int i = 0; i < 3; ++i) o[32 * i] = t[i] * f;
+        } else if (!dq.values[c].empty()) {
+          for (int i = 0; i < 3; ++i) o[32 * i] = dq.values[c][v[i]] * f;
+        } else {
+          for (int i = 0; i < 3; ++i) o[32 * i] = dequant(v[i], q.levels) * f;
+        }
       }
     }
   }
