@@ -218,6 +218,13 @@ inline int16_t clip16(float f) {
 
 // ---- Layer 3 (mpegdec_layer3.cpp) ----
 
+// The 18 accumulations of the long-block IMDCT, acc[j] = sum over k of cos36[k][j] * x[k] in the
+// order k = 0..17, each a product then a sum (never fused), so every path gives the same bits.
+using Imdct36Fn = void (*)(const float* x, const float (*cos36)[20], float* acc);
+void imdct36_sse2(const float* x, const float (*cos36)[20], float* acc);
+void imdct36_avx2(const float* x, const float (*cos36)[20], float* acc);
+Imdct36Fn imdct36_function();
+
 struct Layer3State {
   static constexpr int kReservoir = 4096;
   uint8_t ring[kReservoir] = {};

@@ -642,6 +642,7 @@ void alias_reduce(const GranuleChannel& g, float* xr) {
 // negating odd samples of odd subbands.
 void hybrid(const GranuleChannel& g, const float* xr, float* overlap, float (*out)[32]) {
   const HybridTables& t = hybrid_tables();
+  static const Imdct36Fn imdct = imdct36_function();
   for (int sb = 0; sb < 32; ++sb) {
     const float* x = xr + 18 * sb;
     float* ov = overlap + 18 * sb;
@@ -660,32 +661,8 @@ void hybrid(const GranuleChannel& g, const float* xr, float* overlap, float (*ou
     } else if (!g.short_blocks() || (g.mixed && sb < 2)) {
       const int bt = g.window_switching && !(g.mixed && sb < 2) ? g.block_type : 0;
       const float* win = t.win[bt];
-      alignas(16) float acc[20];
-#if defined(__SSE2__)
-      // SSE2 is part of the x86-64 baseline; the accumulators stay in registers.
-      __m128 a0 = _mm_setzero_ps(), a1 = a0, a2 = a0, a3 = a0, a4 = a0;
-      for (int k = 0; k < 18; ++k) {
-        const __m128 xk = _mm_set1_ps(x[k]);
-        const float* c = t.cos36[k];
-        a0 = _mm_add_ps(a0, _mm_mul_ps(_mm_load_ps(c), xk));
-        a1 = _mm_add_ps(a1, _mm_mul_ps(_mm_load_ps(c + 4), xk));
-        a2 = _mm_add_ps(a2, _mm_mul_ps(_mm_load_ps(c + 8), xk));
-        a3 = _mm_add_ps(a3, _mm_mul_ps(_mm_load_ps(c + 12), xk));
-        a4 = _mm_add_ps(a4, _mm_mul_ps(_mm_load_ps(c + 16), xk));
-      }
-      _mm_store_ps(acc, a0);
-      _mm_store_ps(acc + 4, a1);
-      _mm_store_ps(acc + 8, a2);
-      _mm_store_ps(acc + 12, a3);
-      _mm_store_ps(acc + 16, a4);
-#else
-      for (float& a : acc) a = 0.0f;
-      for (int k = 0; k < 18; ++k) {
-        const float xk = x[k];
-        const float* c = t.cos36[k];
-        for (int j = 0; j < 20; ++j) acc[j] += c[j] * xk;
-      }
-#endif
+      alignas(32) float acc[20];
+      imdct(x, t.cos36, acc);
       float y[36];
       for (int i = 0; i < 9; ++i) {
         y[i] = acc[i] * win[i];
@@ -723,7 +700,62 @@ void hybrid(const GranuleChannel& g, const float* xr, float* overlap, float (*ou
   }
 }
 
+// The reservoir ring: the last `n` bytes appended, and appending (only the last 4096 bytes of a
+// long append can stay).
+void ring_copy_out(const Layer3State& st, size_t n, uint8_t* out) {
+  constexpr size_t kSize = Layer3State::kReservoir;
+  const size_t from = (st.ring_write - n) & (kSize - 1);
+  const size_t first = std::min(n, kSize - from);
+  std::memcpy(out, st.ring + from, first);
+  std::memcpy(out + first, st.ring, n - first);
+}
+
+void ring_append(Layer3State& st, const uint8_t* data, size_t n) {
+  constexpr size_t kSize = Layer3State::kReservoir;
+  const size_t keep = std::min(n, kSize);
+  const size_t skipped = n - keep;
+  const size_t at = (st.ring_write + skipped) & (kSize - 1);
+  const size_t first = std::min(keep, kSize - at);
+  std::memcpy(st.ring + at, data + skipped, first);
+  std::memcpy(st.ring, data + skipped + first, keep - first);
+  st.ring_write += n;
+}
+
 }  // namespace
+
+void imdct36_sse2(const float* x, const float (*cos36)[20], float* acc) {
+#if defined(__SSE2__)
+  // SSE2 is part of the x86-64 baseline; the accumulators stay in registers.
+  __m128 a0 = _mm_setzero_ps(), a1 = a0, a2 = a0, a3 = a0, a4 = a0;
+  for (int k = 0; k < 18; ++k) {
+    const __m128 xk = _mm_set1_ps(x[k]);
+    const float* c = cos36[k];
+    a0 = _mm_add_ps(a0, _mm_mul_ps(_mm_load_ps(c), xk));
+    a1 = _mm_add_ps(a1, _mm_mul_ps(_mm_load_ps(c + 4), xk));
+    a2 = _mm_add_ps(a2, _mm_mul_ps(_mm_load_ps(c + 8), xk));
+    a3 = _mm_add_ps(a3, _mm_mul_ps(_mm_load_ps(c + 12), xk));
+    a4 = _mm_add_ps(a4, _mm_mul_ps(_mm_load_ps(c + 16), xk));
+  }
+  _mm_store_ps(acc, a0);
+  _mm_store_ps(acc + 4, a1);
+  _mm_store_ps(acc + 8, a2);
+  _mm_store_ps(acc + 12, a3);
+  _mm_store_ps(acc + 16, a4);
+#else
+  for (int j = 0; j < 20; ++j) acc[j] = 0.0f;
+  for (int k = 0; k < 18; ++k) {
+    const float xk = x[k];
+    for (int j = 0; j < 20; ++j) acc[j] += cos36[k][j] * xk;
+  }
+#endif
+}
+
+Imdct36Fn imdct36_function() {
+#if defined(__x86_64__) || defined(__i386__)
+  if (cpu_has_avx2()) return imdct36_avx2;
+#endif
+  return imdct36_sse2;
+}
 
 void layer3_reset(Layer3State& st) {
   st.ring_write = 0;
@@ -749,14 +781,12 @@ int layer3_decode(Layer3State& st, const MpegHeader& h, const uint8_t* body, siz
   size_t lin_len = 0;
   if (have) {
     const size_t begin = si.main_data_begin;
-    for (size_t i = 0; i < begin; ++i)
-      linear[i] = st.ring[(st.ring_write - begin + i) & (Layer3State::kReservoir - 1)];
+    ring_copy_out(st, begin, linear);
     const size_t own = std::min(md_len, sizeof st.linear - begin);
     std::memcpy(linear + begin, md, own);
     lin_len = begin + own;
   }
-  for (size_t i = 0; i < md_len; ++i) st.ring[(st.ring_write + i) & (Layer3State::kReservoir - 1)] = md[i];
-  st.ring_write += md_len;
+  ring_append(st, md, md_len);
   st.ring_fill = std::min<size_t>(st.ring_fill + md_len, Layer3State::kReservoir);
 
   const int v = h.mpeg1 ? 0 : 1;
