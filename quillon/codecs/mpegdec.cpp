@@ -197,6 +197,8 @@ int decode_layer2(const MpegHeader& h, BitReader& br, float (*out)[36][32]) {
     }
   }
   const L2Dequant& dq = l2_dequant();
+  // Three codes take at most 48 bits: one refill per subband and channel.
+  mpegdec::BitCache bits(br);
   for (int gr = 0; gr < 12; ++gr) {
     for (int sb = 0; sb < 32; ++sb) {
       uint32_t shared[3] = {};
@@ -209,10 +211,11 @@ int decode_layer2(const MpegHeader& h, BitReader& br, float (*out)[36][32]) {
         const mpegdec::L2Class& q = mpegdec::kL2Classes[c];
         uint32_t v[3] = {};
         if (sb < bound || ch == 0) {
+          bits.refill();
           if (q.grouped) {
-            v[0] = br.get(q.bits);
+            v[0] = bits.get(q.bits);
           } else {
-            for (int i = 0; i < 3; ++i) v[i] = br.get(q.bits);
+            for (int i = 0; i < 3; ++i) v[i] = bits.get(q.bits);
           }
           std::copy(v, v + 3, shared);
         } else {

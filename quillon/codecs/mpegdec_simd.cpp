@@ -104,9 +104,19 @@ __attribute__((target("avx2,fma"))) void synth_avx2(SynthChannel& ch, const floa
     const float* s = in + 32 * b;
     // Two sets of accumulators (k even / odd) halve the dependency chains.
     __m256 e0 = _mm256_setzero_ps(), e1 = e0, o0 = e0, o1 = e0, e2 = e0, e3 = e0, o2 = e0, o3 = e0;
+    // a[k] = s[k] + s[31 - k] and d[k] = s[k] - s[31 - k], sixteen at a time.
+    alignas(32) float sum[16], dif[16];
+    const __m256i reverse = _mm256_setr_epi32(7, 6, 5, 4, 3, 2, 1, 0);
+    const __m256 lo0 = _mm256_loadu_ps(s), lo1 = _mm256_loadu_ps(s + 8);
+    const __m256 hi0 = _mm256_permutevar8x32_ps(_mm256_loadu_ps(s + 24), reverse);
+    const __m256 hi1 = _mm256_permutevar8x32_ps(_mm256_loadu_ps(s + 16), reverse);
+    _mm256_store_ps(sum, _mm256_add_ps(lo0, hi0));
+    _mm256_store_ps(sum + 8, _mm256_add_ps(lo1, hi1));
+    _mm256_store_ps(dif, _mm256_sub_ps(lo0, hi0));
+    _mm256_store_ps(dif + 8, _mm256_sub_ps(lo1, hi1));
     for (int k = 0; k < 16; k += 2) {
-      const __m256 a0 = _mm256_set1_ps(s[k] + s[31 - k]), d0 = _mm256_set1_ps(s[k] - s[31 - k]);
-      const __m256 a1 = _mm256_set1_ps(s[k + 1] + s[30 - k]), d1 = _mm256_set1_ps(s[k + 1] - s[30 - k]);
+      const __m256 a0 = _mm256_broadcast_ss(sum + k), d0 = _mm256_broadcast_ss(dif + k);
+      const __m256 a1 = _mm256_broadcast_ss(sum + k + 1), d1 = _mm256_broadcast_ss(dif + k + 1);
       e0 = _mm256_fmadd_ps(_mm256_load_ps(t.even[k]), a0, e0);
       e1 = _mm256_fmadd_ps(_mm256_load_ps(t.even[k] + 8), a0, e1);
       o0 = _mm256_fmadd_ps(_mm256_load_ps(t.odd[k]), d0, o0);
