@@ -282,6 +282,7 @@ bool decode_frame(MpegDecoder& dec) {
   const int out_ch = s.first.channels;
   if (out_ch == 1) {
     s.synth(s.synth_ch[0], &s.sb[0][0][0], blocks, s.pcm, 1);
+    s.planes[0] = s.planes[1] = s.pcm;
   } else {
     // Each channel is synthesised on its own, then the two are interleaved.
     int16_t* left = s.chan_pcm[0];
@@ -292,6 +293,8 @@ bool decode_frame(MpegDecoder& dec) {
     else
       right = left;
     interleave(left, right, blocks * 32, s.pcm);
+    s.planes[0] = left;
+    s.planes[1] = right;
   }
   s.pcm_bytes = static_cast<size_t>(blocks) * 32 * out_ch * sizeof(int16_t);
   s.pcm_read = 0;
@@ -410,6 +413,24 @@ size_t mpegdec_read(MpegDecoder* dec, void* out, size_t bytes) {
     const size_t n = std::min(bytes - done, s.pcm_bytes - s.pcm_read);
     std::memcpy(dst + done, reinterpret_cast<const uint8_t*>(s.pcm) + s.pcm_read, n);
     s.pcm_read += n;
+    done += n;
+  }
+  return done;
+}
+
+size_t mpegdec_read_planar(MpegDecoder* dec, int16_t* const* out, int channels, size_t samples) {
+  if (!dec || !dec->state->open || !out || channels < 1) return 0;
+  MpegDecoder::State& s = *dec->state;
+  const size_t frame = static_cast<size_t>(s.first.channels) * sizeof(int16_t);
+  size_t done = 0;
+  while (done < samples) {
+    if (s.pcm_read == s.pcm_bytes && !decode_frame(*dec)) break;
+    const size_t at = s.pcm_read / frame;
+    const size_t n = std::min(samples - done, (s.pcm_bytes - s.pcm_read) / frame);
+    if (n == 0) break;  // an interleaved read stopped inside a sample frame
+    for (int c = 0; c < channels; ++c)
+      std::memcpy(out[c] + done, s.planes[std::min(c, s.first.channels - 1)] + at, n * sizeof(int16_t));
+    s.pcm_read += n * frame;
     done += n;
   }
   return done;

@@ -52,6 +52,10 @@ int mpegdec_open(MpegDecoder* dec, const uint8_t* buffer, size_t length);
 // Fills out with the next `bytes` bytes of interleaved native-endian 16-bit PCM; returns the number
 // delivered, which is short only when a frame cannot be decoded (bad header or end of data).
 size_t mpegdec_read(MpegDecoder* dec, void* out, size_t bytes);
+// The same PCM as mpegdec_read, by channel: the next `samples` samples of each output channel into
+// out[0..channels-1] (a channel beyond the stream's repeats its last). Returns the samples per
+// channel delivered. Reads of either kind may follow each other at whole sample frames.
+size_t mpegdec_read_planar(MpegDecoder* dec, int16_t* const* out, int channels, size_t samples);
 // As mpegdec_open, with the output layout of the buffer's first frame, but decoding from the frame
 // at byte `offset` on. Returns -1 when either header is not acceptable.
 int mpegdec_open_at(MpegDecoder* dec, const uint8_t* buffer, size_t length, size_t offset);

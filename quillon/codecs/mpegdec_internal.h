@@ -256,6 +256,7 @@ struct MpegDecoder::State {
   alignas(32) float sb[2][36][32];
   int16_t pcm[1152 * 2];
   int16_t chan_pcm[2][1152];
-  size_t pcm_bytes = 0;  // valid bytes in pcm
-  size_t pcm_read = 0;   // bytes already delivered
+  const int16_t* planes[2] = {};  // each output channel of the frame in pcm, one after the other
+  size_t pcm_bytes = 0;           // valid bytes in pcm
+  size_t pcm_read = 0;            // bytes already delivered
 };

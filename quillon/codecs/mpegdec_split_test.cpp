@@ -2,6 +2,7 @@
 // from the split on, exactly the samples of one decoder over the whole stream, at every split point
 // and for every kind of stream (CBR, VBR, a reservoir used to its limit, the lower sampling rates,
 // Layers 1 and 2), and the planner must refuse streams whose frames change kind before the split.
+// The reads by channel that the sound core uses give the interleaved read's samples.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -170,6 +171,47 @@ TEST_F(MpegSplitDecode, FramesThatChangeKindLimitTheSplit) {
   EXPECT_FALSE(mpegdec_plan_split(cut.data(), cut.size(), 1152 * 20, &split)) << "split after the end";
   EXPECT_FALSE(mpegdec_plan_split(mp3.data(), mp3.size(), 0, &split)) << "nothing before the split";
   EXPECT_FALSE(mpegdec_plan_split(nullptr, 0, 1, &split));
+}
+
+// Reads by channel in pieces that ignore frames give the interleaved samples of the whole decode:
+// a stereo stream, a mono stream read as three channels (the extra ones repeat it), and a stream
+// that changes from stereo to mono frames (the right channel repeats the left).
+TEST_F(MpegSplitDecode, ReadsByChannelGiveTheInterleavedSamples) {
+  if (!have_tool("lame")) GTEST_SKIP() << "lame is not installed";
+  std::vector<uint8_t> changing = lame_stream(dir_, "-b 128", 44100, 2);
+  const std::vector<uint8_t> mono = lame_stream(dir_, "-b 64 -m m", 44100, 1);
+  changing.insert(changing.end(), mono.begin(), mono.end());
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> data;
+    int channels;  // the stream's
+    int wanted;
+  } cases[] = {{"stereo", our_stream(2, 44100, 192, 2), 2, 2},
+               {"mono as three", mono, 1, 3},
+               {"stereo then mono", changing, 2, 2}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::vector<int16_t> whole = decode_all(c.data);
+    const size_t total = whole.size() / c.channels;
+    std::vector<std::vector<int16_t>> planes(c.wanted, std::vector<int16_t>(total + 1, 7777));
+    MpegDecoder* dec = mpegdec_create();
+    ASSERT_EQ(mpegdec_open(dec, c.data.data(), c.data.size()), 0);
+    const size_t pieces[] = {1, 383, 1152, 7, 4000};
+    size_t done = 0;
+    for (size_t i = 0;; ++i) {
+      int16_t* out[3];
+      for (int ch = 0; ch < c.wanted; ++ch) out[ch] = planes[ch].data() + done;
+      const size_t want = std::min(pieces[i % std::size(pieces)], total + 1 - done);
+      const size_t got = mpegdec_read_planar(dec, out, c.wanted, want);
+      done += got;
+      if (got < want) break;
+    }
+    mpegdec_destroy(dec);
+    ASSERT_EQ(done, total);
+    for (size_t k = 0; k < total; ++k)
+      for (int ch = 0; ch < c.wanted; ++ch)
+        ASSERT_EQ(planes[ch][k], whole[k * c.channels + std::min(ch, c.channels - 1)]) << k << " " << ch;
+  }
 }
 
 }  // namespace

@@ -384,17 +384,24 @@ struct MpegRun {
 // channel repeats the decoder's first, extra decoder channels are dropped. `report` runs after
 // each piece; false when the decoder delivers less than asked.
 template <typename Report>
-bool runmpeg(MpegRun& run, int decch, int channels, int16_t** buffers, Report report) {
-  int16_t pcm[kMpegPieceSamples * kMpegMaxChannels];
+bool runmpeg(MpegRun& run, int channels, int16_t** buffers, Report report) {
+  // A sound may ask for more channels than the stream has (they repeat its last one).
+  int16_t scratch[STIMBRE_MAXCHANNELS][kMpegPieceSamples];
+  int16_t* discard[STIMBRE_MAXCHANNELS];
+  for (int c = 0; c < STIMBRE_MAXCHANNELS; ++c) discard[c] = scratch[c];
   for (int64_t at = run.origin; at < run.end;) {
     const int32_t n = static_cast<int32_t>(std::min<int64_t>(kMpegPieceSamples, run.end - at));
-    const size_t want = static_cast<size_t>(n) * decch * sizeof(int16_t);
-    if (mpegdec_read(run.dec, pcm, want) != want) return false;
     const int64_t skip = std::max<int64_t>(0, run.keep - at);
-    for (int c = 0; c < channels && skip < n; ++c) {
-      const int src = std::min(c, decch - 1);
-      int16_t* dst = buffers[c] + (at + skip);
-      for (int64_t i = skip; i < n; ++i) *dst++ = pcm[i * decch + src];
+    if (skip == 0) {
+      int16_t* dst[STIMBRE_MAXCHANNELS];
+      for (int c = 0; c < channels; ++c) dst[c] = buffers[c] + at;
+      if (mpegdec_read_planar(run.dec, dst, channels, static_cast<size_t>(n)) != static_cast<size_t>(n))
+        return false;
+    } else {
+      if (mpegdec_read_planar(run.dec, discard, channels, static_cast<size_t>(n)) != static_cast<size_t>(n))
+        return false;
+      for (int c = 0; c < channels && skip < n; ++c)
+        std::copy(scratch[c] + skip, scratch[c] + n, buffers[c] + at + skip);
     }
     at += n;
     if (at > run.keep) run.done.store(at - run.keep, std::memory_order_relaxed);
@@ -451,16 +458,16 @@ bool importmpeg(gfile* f, int32_t pos, int32_t first, int32_t count, int channel
   std::thread worker;
   if (two) {
     try {
-      worker = std::thread([&] { bok = runmpeg(b, decch, channels, buffers, [] {}); });
+      worker = std::thread([&] { bok = runmpeg(b, channels, buffers, [] {}); });
     } catch (const std::system_error&) {
       // No thread: this one decodes the second range after the first.
     }
   }
-  if (ok && !runmpeg(a, decch, channels, buffers, report)) ok = fail(kMsgMpegDecode);
+  if (ok && !runmpeg(a, channels, buffers, report)) ok = fail(kMsgMpegDecode);
   if (worker.joinable()) {
     worker.join();
   } else if (two && ok) {
-    bok = runmpeg(b, decch, channels, buffers, report);
+    bok = runmpeg(b, channels, buffers, report);
   }
   if (two && !bok) ok = false;
   if (two && !ok) fail(kMsgMpegDecode);
