@@ -9,11 +9,12 @@
 # (user + system) in milliseconds, with the load average at the end of each file's rounds.
 # INPROC=1 also runs the in-process Google Benchmark of each synthesis path (bench/mpegdec_bench).
 #
-# Usage: bench/mpegdec_compare.sh [QUILLON]   (default build/bench/quillon/quillon; needs mpg123,
+# Usage: bench/mpegdec_compare.sh [QUILLON|BUILD_DIR]   (default build/bench; needs mpg123,
 #        ffmpeg, lame and ../shared/bench/make-inputs.sh's inputs in $PERF_DIR/in, default /tmp/perf)
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 QUILLON=${1:-$ROOT/build/bench/quillon/quillon}
+[ -d "$QUILLON" ] && QUILLON=$QUILLON/quillon/quillon  # a build directory, as earlier runs gave it
 PERF_DIR=${PERF_DIR:-/tmp/perf}
 IN=$PERF_DIR/in
 RUNS=${RUNS:-7}
