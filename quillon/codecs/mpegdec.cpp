@@ -380,9 +380,9 @@ bool mpegdec_plan_split(const uint8_t* buffer, size_t length, int64_t at, MpegSp
     if (static_cast<size_t>(h.body_bytes) > length - pos - 4) return false;
     size_t md = 0;
     if (h.layer == 3) {
-      const size_t side = h.mpeg1 ? (h.channels == 1 ? 17 : 32) : (h.channels == 1 ? 9 : 17);
-      const size_t body = static_cast<size_t>(h.body_bytes) - (h.protection ? 2 : 0);
-      md = body > side ? body - side : 0;
+      const size_t crc = h.protection ? 2 : 0, body = static_cast<size_t>(h.body_bytes);
+      const size_t head = crc + mpegdec::layer3_side_info_bytes(h);
+      md = body > head ? body - head : 0;
     }
     frames.push_back({pos, md});
     sample += h.samples_per_frame;

@@ -236,6 +236,11 @@ struct Layer3State {
   alignas(16) float xr[2][576] = {};
 };
 
+// Bytes of side information after the header (and its CRC) of a Layer 3 frame.
+inline size_t layer3_side_info_bytes(const MpegHeader& h) {
+  return h.mpeg1 ? (h.channels == 1 ? 17 : 32) : (h.channels == 1 ? 9 : 17);
+}
+
 void layer3_reset(Layer3State& st);
 // Decodes one Layer 3 frame (body = bytes after the header) into subband samples
 // out[ch][block][32]; returns the number of blocks (18 per granule), 0 when the frame is broken.

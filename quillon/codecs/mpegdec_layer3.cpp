@@ -766,7 +766,7 @@ void layer3_reset(Layer3State& st) {
 int layer3_decode(Layer3State& st, const MpegHeader& h, const uint8_t* body, size_t body_size,
                   float (*out)[36][32]) {
   const int nch = h.channels;
-  const size_t si_len = h.mpeg1 ? (nch == 1 ? 17 : 32) : (nch == 1 ? 9 : 17);
+  const size_t si_len = layer3_side_info_bytes(h);
   if (body_size < si_len) return 0;
   SideInfo si;
   BitReader sbr(body, si_len);

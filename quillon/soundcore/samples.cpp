@@ -380,12 +380,12 @@ struct MpegRun {
   std::atomic<int64_t> done{0};
 };
 
-// The decoder's output layout may differ from the sound's (a stream that changes mode): a missing
-// channel repeats the decoder's first, extra decoder channels are dropped. `report` runs after
-// each piece; false when the decoder delivers less than asked.
+// The decoder's output layout may differ from the sound's (a stream that changes mode): the
+// sound's extra channels repeat the decoder's last, extra decoder channels are dropped (see
+// mpegdec_read_planar). `report` runs after each piece; false when the decoder delivers less
+// than asked.
 template <typename Report>
 bool runmpeg(MpegRun& run, int channels, int16_t** buffers, Report report) {
-  // A sound may ask for more channels than the stream has (they repeat its last one).
   int16_t scratch[STIMBRE_MAXCHANNELS][kMpegPieceSamples];
   int16_t* discard[STIMBRE_MAXCHANNELS];
   for (int c = 0; c < STIMBRE_MAXCHANNELS; ++c) discard[c] = scratch[c];
