@@ -1,6 +1,8 @@
-// Benchmark of the MPEG audio decoder: the standard input song (180 s, 44.1 kHz stereo, 192 kbit/s
-// MP3, made by the shared make-inputs.sh) decoded to PCM in memory, once per synthesis path.
-// bench/mpegdec_compare.sh runs it beside mpg123 and ffmpeg on the same file.
+// Benchmark of the MPEG audio decoder: the standard input song (180 s, 44.1 kHz stereo) in its four
+// MPEG encodings (192 kbit/s MP3 and MP2 from the shared make-inputs.sh, the lame -V2 VBR MP3 and the
+// 22050 Hz MPEG-2 Layer 3 file from bench/mpegdec_inputs.sh) decoded to PCM in memory by one decoder
+// on one thread, once per synthesis path. bench/mpegdec_compare.sh (INPROC=1) runs it after the
+// whole-process comparison with mpg123 and ffmpeg.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -14,17 +16,20 @@
 
 namespace {
 
-std::string input_path() {
+constexpr const char* kInputs[] = {"song.mp3", "song.mp2", "song_vbr.mp3", "song_22k.mp3"};
+
+std::string input_path(int input) {
   const char* dir = std::getenv("PERF_DIR");
-  return std::string(dir && *dir ? dir : "/tmp/perf") + "/in/song.mp3";
+  return std::string(dir && *dir ? dir : "/tmp/perf") + "/in/" + kInputs[input];
 }
 
-const std::vector<uint8_t>& song() {
-  static const std::vector<uint8_t> data = [] {
-    std::ifstream f(input_path(), std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-  }();
-  return data;
+const std::vector<uint8_t>& song(int input) {
+  static std::vector<uint8_t> data[std::size(kInputs)];
+  if (data[input].empty()) {
+    std::ifstream f(input_path(input), std::ios::binary);
+    data[input].assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+  }
+  return data[input];
 }
 
 // The format module would start at the first frame; skip an ID3v2 tag the same way.
@@ -35,9 +40,11 @@ size_t first_frame(const std::vector<uint8_t>& d) {
 
 void BM_DecodeSong(benchmark::State& state) {
   const auto path = static_cast<MpegSynthPath>(state.range(0));
-  const std::vector<uint8_t>& data = song();
+  const int input = static_cast<int>(state.range(1));
+  state.SetLabel(kInputs[input]);
+  const std::vector<uint8_t>& data = song(input);
   if (data.empty()) {
-    state.SkipWithError(("missing input " + input_path() + " (run make-inputs.sh)").c_str());
+    state.SkipWithError(("missing input " + input_path(input) + " (run bench/mpegdec_inputs.sh)").c_str());
     return;
   }
   if (!mpegdec_path_supported(path)) {
@@ -67,17 +74,18 @@ void BM_DecodeSong(benchmark::State& state) {
     mpegdec_destroy(dec);
   }
   state.SetBytesProcessed(static_cast<int64_t>(total));
+  const double rate = input == 3 ? 22050.0 : 44100.0;  // all four are stereo
   state.counters["audio_s_per_s"] =
-      benchmark::Counter(static_cast<double>(total) / (44100.0 * 4), benchmark::Counter::kIsRate);
+      benchmark::Counter(static_cast<double>(total) / (rate * 4), benchmark::Counter::kIsRate);
 }
 
 BENCHMARK(BM_DecodeSong)
-    ->ArgName("path")
-    ->Arg(static_cast<int>(MpegSynthPath::kPlain))
-    ->Arg(static_cast<int>(MpegSynthPath::kSse2))
-    ->Arg(static_cast<int>(MpegSynthPath::kAvx2))
+    ->ArgNames({"path", "input"})
+    ->ArgsProduct({{static_cast<int>(MpegSynthPath::kPlain), static_cast<int>(MpegSynthPath::kSse2),
+                    static_cast<int>(MpegSynthPath::kAvx2)},
+                   {0, 1, 2, 3}})
     ->Unit(benchmark::kMillisecond)
-    ->MinTime(2.0);
+    ->MinTime(1.0);
 
 }  // namespace
 

@@ -1,63 +1,60 @@
 #!/usr/bin/env bash
-# mpegdec_compare.sh - decodes the standard song.mp3 with our MPEG decoder (Google Benchmark, in
-# process) and, in the same run, with mpg123 (-w, to a WAV file; and -s to /dev/null, decoding only)
-# and ffmpeg (to 16-bit PCM), and prints wall and CPU times and the ratios to mpg123 -w.
+# mpegdec_compare.sh - MPEG audio decoding as whole processes: `quillon convert IN out.wav` against
+# `mpg123 -w out.wav IN` (and ffmpeg to 16-bit PCM) on the standard song in four encodings:
+#   song.mp3      192 kbit/s CBR MPEG-1 Layer 3 (make-inputs.sh)
+#   song.mp2      192 kbit/s MPEG-1 Layer 2 (make-inputs.sh)
+#   song_vbr.mp3  lame -V2 VBR MPEG-1 Layer 3 (made here from song.wav when missing)
+#   song_22k.mp3  22050 Hz 64 kbit/s MPEG-2 Layer 3 (made here from song.wav when missing)
+# The tools run alternately, RUNS rounds; each figure is the best of the rounds, wall and CPU
+# (user + system) in milliseconds, with the load average at the end of each file's rounds.
+# INPROC=1 also runs the in-process Google Benchmark of each synthesis path (bench/mpegdec_bench).
 #
-# Usage: bench/mpegdec_compare.sh [BUILD_DIR]   (default build/bench; needs mpg123, ffmpeg and
-#        /tmp/perf/in/song.mp3 from ../shared/bench/make-inputs.sh)
+# Usage: bench/mpegdec_compare.sh [QUILLON|BUILD_DIR]   (default build/bench; needs mpg123,
+#        ffmpeg, lame and ../shared/bench/make-inputs.sh's inputs in $PERF_DIR/in, default /tmp/perf)
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
-BUILD=${1:-$ROOT/build/bench}
+QUILLON=${1:-$ROOT/build/bench/quillon/quillon}
+[ -d "$QUILLON" ] && QUILLON=$QUILLON/quillon/quillon  # a build directory, as earlier runs gave it
 PERF_DIR=${PERF_DIR:-/tmp/perf}
-IN=$PERF_DIR/in/song.mp3
+IN=$PERF_DIR/in
+RUNS=${RUNS:-7}
 OUT=$(mktemp -d)
 trap 'rm -rf "$OUT"' EXIT
-RUNS=${RUNS:-5}
 
-[ -f "$IN" ] || { echo "missing $IN: run ../shared/bench/make-inputs.sh" >&2; exit 1; }
-[ -x "$BUILD/bench/mpegdec_bench" ] || { echo "missing $BUILD/bench/mpegdec_bench: build target mpegdec_bench" >&2; exit 1; }
+[ -x "$QUILLON" ] || { echo "missing $QUILLON: build target quillon of preset bench" >&2; exit 1; }
+bash "$ROOT/bench/mpegdec_inputs.sh"
 
-# Best wall and CPU (user + system) times in milliseconds of RUNS runs of a command: "wall cpu".
-# On a shared machine the CPU time is the fairer figure.
-best_ms() {
-  local bw="" bc=""
+# One timed run: "wall_ms cpu_ms".
+timed() {
+  /usr/bin/time -o "$OUT/time" -f "%e %U %S" "$@" >/dev/null 2>&1
+  awk '{ printf "%d %d", $1 * 1000, ($2 + $3) * 1000 }' "$OUT/time"
+}
+
+printf '%-13s %-16s %8s %8s %12s %12s\n' input decoder "wall ms" "cpu ms" wall/mpg123 cpu/mpg123
+for f in song.mp3 song.mp2 song_vbr.mp3 song_22k.mp3; do
+  declare -A bw=() bc=()
   for _ in $(seq "$RUNS"); do
-    /usr/bin/time -o "$OUT/time" -f "%e %U %S" "$@" >/dev/null 2>&1
-    read -r e u s <"$OUT/time"
-    local w c
-    w=$(awk -v e="$e" 'BEGIN { printf "%d", e * 1000 }')
-    c=$(awk -v u="$u" -v s="$s" 'BEGIN { printf "%d", (u + s) * 1000 }')
-    if [ -z "$bw" ] || [ "$w" -lt "$bw" ]; then bw=$w; fi
-    if [ -z "$bc" ] || [ "$c" -lt "$bc" ]; then bc=$c; fi
+    for tool in quillon mpg123 ffmpeg; do
+      case $tool in
+        quillon) r=$(timed "$QUILLON" convert "$IN/$f" "$OUT/q.wav") ;;
+        mpg123) r=$(timed mpg123 -q -w "$OUT/m.wav" "$IN/$f") ;;
+        ffmpeg) r=$(timed ffmpeg -nostdin -loglevel error -y -i "$IN/$f" -f s16le -acodec pcm_s16le "$OUT/f.raw") ;;
+      esac
+      read -r w c <<<"$r"
+      if [ -z "${bw[$tool]:-}" ] || [ "$w" -lt "${bw[$tool]}" ]; then bw[$tool]=$w; fi
+      if [ -z "${bc[$tool]:-}" ] || [ "$c" -lt "${bc[$tool]}" ]; then bc[$tool]=$c; fi
+    done
   done
-  echo "$bw $bc"
-}
+  for tool in quillon mpg123 ffmpeg; do
+    printf '%-13s %-16s %8s %8s %12s %12s\n' "$f" "$tool" "${bw[$tool]}" "${bc[$tool]}" \
+      "$(awk -v a="${bw[$tool]}" -v b="${bw[mpg123]}" 'BEGIN { printf "%.2fx", a / b }')" \
+      "$(awk -v a="${bc[$tool]}" -v b="${bc[mpg123]}" 'BEGIN { printf "%.2fx", a / b }')"
+  done
+  echo "              (load average: $(cut -d' ' -f1-3 /proc/loadavg))"
+  unset bw bc
+done
 
-PERF_DIR=$PERF_DIR "$BUILD/bench/mpegdec_bench" --benchmark_format=csv 2>/dev/null >"$OUT/ours.csv"
-# Columns: name, iterations, real_time, cpu_time (ms).
-ours() { grep "BM_DecodeSong/path:$1/" "$OUT/ours.csv" | awk -F, '{ printf "%.0f %.0f", $3, $4 }' | head -1; }
-
-mpg="NA NA"; mpg_null="NA NA"; ff="NA NA"
-if command -v mpg123 >/dev/null; then
-  mpg=$(best_ms mpg123 -q -w "$OUT/mpg123.wav" "$IN")
-  mpg_null=$(best_ms mpg123 -q -s "$IN")  # decode only: raw PCM to /dev/null
+BENCH=$(dirname "$QUILLON")/../bench/mpegdec_bench
+if [ "${INPROC:-0}" = 1 ] && [ -x "$BENCH" ]; then
+  PERF_DIR=$PERF_DIR "$BENCH" --benchmark_format=console 2>/dev/null
 fi
-if command -v ffmpeg >/dev/null; then
-  ff=$(best_ms ffmpeg -nostdin -loglevel error -y -i "$IN" -f s16le -acodec pcm_s16le "$OUT/ffmpeg.raw")
-fi
-read -r mpg_w mpg_c <<<"$mpg"
-
-ratio() { if [ "$2" = NA ] || [ "$1" = NA ]; then echo "-"; else awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2fx", a / b }'; fi; }
-printf '%-26s %9s %9s %12s %12s\n' "decoder" "wall ms" "cpu ms" "wall/mpg123" "cpu/mpg123"
-row() {
-  local w c
-  read -r w c <<<"$2"
-  printf '%-26s %9s %9s %12s %12s\n' "$1" "$w" "$c" "$(ratio "$w" "$mpg_w")" "$(ratio "$c" "$mpg_c")"
-}
-row "quillon mpegdec (plain)" "$(ours 0)"
-row "quillon mpegdec (SSE2)" "$(ours 1)"
-row "quillon mpegdec (AVX2)" "$(ours 2)"
-row "mpg123 -w" "$mpg"
-row "mpg123 -s >/dev/null" "$mpg_null"
-row "ffmpeg -f s16le" "$ff"
-echo "(load average: $(cut -d' ' -f1-3 /proc/loadavg))"

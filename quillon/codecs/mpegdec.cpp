@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <new>
+#include <vector>
 
 #include "quillon/codecs/mpegdec_internal.h"
 
@@ -76,6 +77,36 @@ int joint_bound(const MpegHeader& h, int limit) {
 // about zero).
 inline float dequant(uint32_t v, int levels) {
   return (2.0f * static_cast<float>(v) - static_cast<float>(levels - 1)) / static_cast<float>(levels);
+}
+
+// Layer 2 requantised values by class, for every code the field can hold (damaged streams send
+// codes beyond the levels too): three values per grouped code, one per plain code up to 10 bits;
+// wider classes are computed per sample.
+struct L2Dequant {
+  std::vector<float> values[17];
+};
+
+const L2Dequant& l2_dequant() {
+  static const L2Dequant table = [] {
+    L2Dequant t;
+    for (int c = 0; c < 17; ++c) {
+      const mpegdec::L2Class& q = mpegdec::kL2Classes[c];
+      const uint32_t codes = 1u << q.bits;
+      if (q.grouped) {
+        for (uint32_t code = 0; code < codes; ++code) {
+          uint32_t rest = code;
+          for (int i = 0; i < 3; ++i) {
+            t.values[c].push_back(dequant(rest % q.levels, q.levels));
+            rest /= q.levels;
+          }
+        }
+      } else if (q.bits <= 10) {
+        for (uint32_t code = 0; code < codes; ++code) t.values[c].push_back(dequant(code, q.levels));
+      }
+    }
+    return t;
+  }();
+  return table;
 }
 
 int decode_layer1(const MpegHeader& h, BitReader& br, float (*out)[36][32]) {
@@ -165,6 +196,9 @@ int decode_layer2(const MpegHeader& h, BitReader& br, float (*out)[36][32]) {
       }
     }
   }
+  const L2Dequant& dq = l2_dequant();
+  // Three codes take at most 48 bits: one refill per subband and channel.
+  mpegdec::BitCache bits(br);
   for (int gr = 0; gr < 12; ++gr) {
     for (int sb = 0; sb < 32; ++sb) {
       uint32_t shared[3] = {};
@@ -173,24 +207,30 @@ int decode_layer2(const MpegHeader& h, BitReader& br, float (*out)[36][32]) {
           for (int i = 0; i < 3; ++i) out[ch][gr * 3 + i][sb] = 0.0f;
           continue;
         }
-        const mpegdec::L2Class& q = mpegdec::kL2Classes[cls[ch][sb]];
-        uint32_t v[3];
+        const int c = cls[ch][sb];
+        const mpegdec::L2Class& q = mpegdec::kL2Classes[c];
+        uint32_t v[3] = {};
         if (sb < bound || ch == 0) {
+          bits.refill();
           if (q.grouped) {
-            uint32_t c = br.get(q.bits);
-            for (int i = 0; i < 3; ++i) {
-              v[i] = c % q.levels;
-              c /= q.levels;
-            }
+            v[0] = bits.get(q.bits);
           } else {
-            for (int i = 0; i < 3; ++i) v[i] = br.get(q.bits);
+            for (int i = 0; i < 3; ++i) v[i] = bits.get(q.bits);
           }
           std::copy(v, v + 3, shared);
         } else {
           std::copy(shared, shared + 3, v);
         }
         const float f = sf[ch][sb][gr / 4];
-        for (int i = 0; i < 3; ++i) out[ch][gr * 3 + i][sb] = dequant(v[i], q.levels) * f;
+        float* o = &out[ch][gr * 3][sb];
+        if (q.grouped) {
+          const float* t = &dq.values[c][v[0] * 3];
+          for (int i = 0; i < 3; ++i) o[32 * i] = t[i] * f;
+        } else if (!dq.values[c].empty()) {
+          for (int i = 0; i < 3; ++i) o[32 * i] = dq.values[c][v[i]] * f;
+        } else {
+          for (int i = 0; i < 3; ++i) o[32 * i] = dequant(v[i], q.levels) * f;
+        }
       }
     }
   }
@@ -242,6 +282,7 @@ bool decode_frame(MpegDecoder& dec) {
   const int out_ch = s.first.channels;
   if (out_ch == 1) {
     s.synth(s.synth_ch[0], &s.sb[0][0][0], blocks, s.pcm, 1);
+    s.planes[0] = s.planes[1] = s.pcm;
   } else {
     // Each channel is synthesised on its own, then the two are interleaved.
     int16_t* left = s.chan_pcm[0];
@@ -252,6 +293,8 @@ bool decode_frame(MpegDecoder& dec) {
     else
       right = left;
     interleave(left, right, blocks * 32, s.pcm);
+    s.planes[0] = left;
+    s.planes[1] = right;
   }
   s.pcm_bytes = static_cast<size_t>(blocks) * 32 * out_ch * sizeof(int16_t);
   s.pcm_read = 0;
@@ -306,6 +349,60 @@ int mpegdec_open(MpegDecoder* dec, const uint8_t* buffer, size_t length) {
   return 0;
 }
 
+int mpegdec_open_at(MpegDecoder* dec, const uint8_t* buffer, size_t length, size_t offset) {
+  if (mpegdec_open(dec, buffer, length) != 0) return -1;
+  MpegHeader h;
+  if (offset >= length || !parse_header(buffer + offset, length - offset, h)) {
+    mpegdec_close(dec);
+    return -1;
+  }
+  dec->state->pos = offset;
+  return 0;
+}
+
+bool mpegdec_plan_split(const uint8_t* buffer, size_t length, int64_t at, MpegSplit* split) {
+  if (!buffer || !split || at <= 0) return false;
+  // Per frame before the split: its offset and the main data bytes it appends to the reservoir.
+  struct Frame {
+    size_t offset, main_bytes;
+  };
+  std::vector<Frame> frames;
+  MpegHeader first{}, h;
+  size_t pos = 0;
+  int64_t sample = 0;
+  for (;;) {
+    if (pos >= length || !parse_header(buffer + pos, length - pos, h)) return false;
+    if (frames.empty()) first = h;
+    if (h.layer != first.layer || h.mpeg1 != first.mpeg1 || h.samplerate_index != first.samplerate_index ||
+        h.channels != first.channels)
+      return false;
+    if (sample >= at) break;
+    if (static_cast<size_t>(h.body_bytes) > length - pos - 4) return false;
+    size_t md = 0;
+    if (h.layer == 3) {
+      const size_t crc = h.protection ? 2 : 0, body = static_cast<size_t>(h.body_bytes);
+      const size_t head = crc + mpegdec::layer3_side_info_bytes(h);
+      md = body > head ? body - head : 0;
+    }
+    frames.push_back({pos, md});
+    sample += h.samples_per_frame;
+    pos += 4 + static_cast<size_t>(h.body_bytes);
+  }
+  // The two frames before the split must decode exactly: the last one leaves the overlap and the
+  // synthesis history, and at the lower sampling rates (one granule a frame) its output depends on
+  // the overlap of the one before. Those two find their main data when the frames before them
+  // appended at least as much as main_data_begin can claim.
+  constexpr size_t kMaxMainDataBegin = 511;
+  const size_t k = frames.size();
+  size_t w = k >= 2 ? k - 2 : 0;
+  size_t reservoir = 0;
+  while (w > 0 && reservoir < kMaxMainDataBegin) reservoir += frames[--w].main_bytes;
+  split->start = k ? frames[w].offset : 0;
+  split->first_sample = sample;
+  split->warmup = static_cast<int64_t>(k - w) * first.samples_per_frame;
+  return true;
+}
+
 size_t mpegdec_read(MpegDecoder* dec, void* out, size_t bytes) {
   if (!dec || !dec->state->open || !out) return 0;
   MpegDecoder::State& s = *dec->state;
@@ -316,6 +413,24 @@ size_t mpegdec_read(MpegDecoder* dec, void* out, size_t bytes) {
     const size_t n = std::min(bytes - done, s.pcm_bytes - s.pcm_read);
     std::memcpy(dst + done, reinterpret_cast<const uint8_t*>(s.pcm) + s.pcm_read, n);
     s.pcm_read += n;
+    done += n;
+  }
+  return done;
+}
+
+size_t mpegdec_read_planar(MpegDecoder* dec, int16_t* const* out, int channels, size_t samples) {
+  if (!dec || !dec->state->open || !out || channels < 1) return 0;
+  MpegDecoder::State& s = *dec->state;
+  const size_t frame = static_cast<size_t>(s.first.channels) * sizeof(int16_t);
+  size_t done = 0;
+  while (done < samples) {
+    if (s.pcm_read == s.pcm_bytes && !decode_frame(*dec)) break;
+    const size_t at = s.pcm_read / frame;
+    const size_t n = std::min(samples - done, (s.pcm_bytes - s.pcm_read) / frame);
+    if (n == 0) break;  // an interleaved read stopped inside a sample frame
+    for (int c = 0; c < channels; ++c)
+      std::memcpy(out[c] + done, s.planes[std::min(c, s.first.channels - 1)] + at, n * sizeof(int16_t));
+    s.pcm_read += n * frame;
     done += n;
   }
   return done;

@@ -52,6 +52,13 @@ int mpegdec_open(MpegDecoder* dec, const uint8_t* buffer, size_t length);
 // Fills out with the next `bytes` bytes of interleaved native-endian 16-bit PCM; returns the number
 // delivered, which is short only when a frame cannot be decoded (bad header or end of data).
 size_t mpegdec_read(MpegDecoder* dec, void* out, size_t bytes);
+// The same PCM as mpegdec_read, by channel: the next `samples` samples of each output channel into
+// out[0..channels-1] (a channel beyond the stream's repeats its last). Returns the samples per
+// channel delivered. Reads of either kind may follow each other at whole sample frames.
+size_t mpegdec_read_planar(MpegDecoder* dec, int16_t* const* out, int channels, size_t samples);
+// As mpegdec_open, with the output layout of the buffer's first frame, but decoding from the frame
+// at byte `offset` on. Returns -1 when either header is not acceptable.
+int mpegdec_open_at(MpegDecoder* dec, const uint8_t* buffer, size_t length, size_t offset);
 void mpegdec_close(MpegDecoder* dec);
 void mpegdec_destroy(MpegDecoder* dec);
 
@@ -62,6 +69,21 @@ int mpegdec_sample_rate(const MpegDecoder* dec);
 int mpegdec_samples_per_frame(const MpegDecoder* dec);
 int mpegdec_layer(const MpegDecoder* dec);
 int mpegdec_frame_pcm_bytes(const MpegDecoder* dec);
+
+// Decoding one stream with two decoders at once. A second decoder opened with mpegdec_open_at at
+// `start` and rid of its first `warmup` samples per channel delivers, sample for sample, what one
+// decoder over the whole buffer delivers from `first_sample` on: the warm-up frames refill the bit
+// reservoir (main_data_begin reaches at most 511 bytes back), the filter bank overlap and the
+// synthesis history. first_sample is the start of the first frame at or after the sample asked for.
+struct MpegSplit {
+  size_t start = 0;
+  int64_t warmup = 0;
+  int64_t first_sample = 0;
+};
+// False when the stream cannot be split there: it ends (or stops decoding) first, or its frames up
+// to the split do not all share the first frame's layer, version, rate and channel count (a change
+// would carry decoder state across the warm-up).
+bool mpegdec_plan_split(const uint8_t* buffer, size_t length, int64_t at, MpegSplit* split);
 
 // Synthesis paths. The process-wide choice is made once (the fastest path the processor has); a
 // decoder may be pinned to another path, which the tests use to compare them.

@@ -61,12 +61,73 @@ class BitReader {
   void seek(size_t bit) { pos_ = bit; }
   size_t limit() const { return limit_; }
   bool overrun() const { return pos_ > limit_; }
+  const uint8_t* data() const { return data_; }
+  size_t size() const { return size_; }
 
  private:
   const uint8_t* data_ = nullptr;
   size_t size_ = 0;
   size_t limit_ = 0;
   size_t pos_ = 0;
+};
+
+// A register-held window on a BitReader's bytes for the tight loops (Huffman decoding): the same
+// bits, zeros past the end, and the same position arithmetic, but loads happen only in refill().
+// After refill() at least 56 bits can be peeked and consumed. Hand the position back with put().
+class BitCache {
+ public:
+  explicit BitCache(const BitReader& br) : data_(br.data()), size_(br.size()), pos_(br.pos()) {
+    // Start on the byte boundary below the position, then drop the bits before it.
+    next_ = pos_ >> 3;
+    refill();
+    const int lead = static_cast<int>(pos_ & 7);
+    cache_ <<= lead;
+    avail_ -= lead;
+  }
+  // Tops the window up to at least 56 bits.
+  void refill() {
+    if (next_ + 8 <= size_) {
+      uint64_t w;
+      std::memcpy(&w, data_ + next_, 8);
+      if constexpr (std::endian::native == std::endian::little) w = bswap64(w);
+      // Bits loaded beyond the whole bytes counted here are the stream's next bits, so loading them
+      // again on the next refill ORs equal values.
+      cache_ |= w >> avail_;
+      const int add = (63 - avail_) >> 3;
+      next_ += add;
+      avail_ += add * 8;
+      return;
+    }
+    while (avail_ <= 56) {
+      const uint64_t b = next_ < size_ ? data_[next_] : 0;
+      cache_ |= b << (56 - avail_);
+      ++next_;
+      avail_ += 8;
+    }
+  }
+  // Next n bits (1..32).
+  uint32_t peek(int n) const { return static_cast<uint32_t>(cache_ >> (64 - n)); }
+  void skip(int n) {
+    cache_ <<= n;
+    avail_ -= n;
+    pos_ += static_cast<size_t>(n);
+  }
+  uint32_t get(int n) {
+    const uint32_t v = peek(n);
+    skip(n);
+    return v;
+  }
+  uint32_t get1() { return get(1); }
+  size_t pos() const { return pos_; }
+  void put(BitReader& br) const { br.seek(pos_); }
+
+ private:
+  const uint8_t* data_;
+  size_t size_;
+  size_t pos_;       // bit position of the window's first bit
+  size_t next_ = 0;  // next byte to load
+  uint64_t cache_ = 0;
+  int avail_ = 0;  // valid bits at the top of cache_
 };
 
 // ---- Standard tables (mpegdec_tables.cpp) ----
@@ -157,6 +218,13 @@ inline int16_t clip16(float f) {
 
 // ---- Layer 3 (mpegdec_layer3.cpp) ----
 
+// The 18 accumulations of the long-block IMDCT, acc[j] = sum over k of cos36[k][j] * x[k] in the
+// order k = 0..17, each a product then a sum (never fused), so every path gives the same bits.
+using Imdct36Fn = void (*)(const float* x, const float (*cos36)[20], float* acc);
+void imdct36_sse2(const float* x, const float (*cos36)[20], float* acc);
+void imdct36_avx2(const float* x, const float (*cos36)[20], float* acc);
+Imdct36Fn imdct36_function();
+
 struct Layer3State {
   static constexpr int kReservoir = 4096;
   uint8_t ring[kReservoir] = {};
@@ -167,6 +235,11 @@ struct Layer3State {
   uint8_t linear[kReservoir + 2048] = {};
   alignas(16) float xr[2][576] = {};
 };
+
+// Bytes of side information after the header (and its CRC) of a Layer 3 frame.
+inline size_t layer3_side_info_bytes(const MpegHeader& h) {
+  return h.mpeg1 ? (h.channels == 1 ? 17 : 32) : (h.channels == 1 ? 9 : 17);
+}
 
 void layer3_reset(Layer3State& st);
 // Decodes one Layer 3 frame (body = bytes after the header) into subband samples
@@ -188,6 +261,7 @@ struct MpegDecoder::State {
   alignas(32) float sb[2][36][32];
   int16_t pcm[1152 * 2];
   int16_t chan_pcm[2][1152];
-  size_t pcm_bytes = 0;  // valid bytes in pcm
-  size_t pcm_read = 0;   // bytes already delivered
+  const int16_t* planes[2] = {};  // each output channel of the frame in pcm, one after the other
+  size_t pcm_bytes = 0;           // valid bytes in pcm
+  size_t pcm_read = 0;            // bytes already delivered
 };

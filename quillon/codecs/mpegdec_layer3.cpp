@@ -121,7 +121,7 @@ const HuffTables& huff_tables() {
           list.push_back({s.codes[x * s.size + y], s.lengths[x * s.size + y], x << 4 | y});
       int maxlen = 0;
       for (const Code& c : list) maxlen = std::max(maxlen, c.len);
-      r.pair[i].root_bits = std::min(maxlen, 8);
+      r.pair[i].root_bits = std::min(maxlen, 10);
       build_level(r.pair[i].entries, list, 0, r.pair[i].root_bits);
     }
     r.count1a = build_lut(kCount1aCodes, kCount1aLengths, 16);
@@ -130,7 +130,7 @@ const HuffTables& huff_tables() {
   return t;
 }
 
-inline int huff_decode(const HuffLut& lut, BitReader& br) {
+inline int huff_decode(const HuffLut& lut, BitCache& br) {
   const uint32_t* e = lut.entries.data();
   uint32_t v = e[br.peek(lut.root_bits)];
   int bits = lut.root_bits;
@@ -410,12 +410,27 @@ int band_gains(const GranuleChannel& g, const ScaleFactors& sf, const int16_t* s
   return n;
 }
 
+// The sign bit that follows a nonzero value, as a float sign mask (0 for a zero value, which has
+// none). Branch-free: signs are as good as random.
+inline uint32_t take_sign(BitCache& br, int value) {
+  const int n = value != 0;
+  const uint32_t s = br.peek(1) & static_cast<uint32_t>(n);
+  br.skip(n);
+  return s << 31;
+}
+inline float with_sign(float f, uint32_t sign) {
+  return std::bit_cast<float>(std::bit_cast<uint32_t>(f) ^ sign);
+}
+
 // Huffman-decodes one granule of one channel and requantises it into xr[576] (Huffman order);
 // returns one past the last line that may be nonzero. Decoding never goes past 576 values or the
 // end of the channel's part, whatever big_values and the region counts claim.
-int huffman_decode(BitReader& br, size_t end, const GranuleChannel& g, const int16_t* sfbl, const int* ends,
-                   const float* gains, float* xr) {
+int huffman_decode(BitReader& reader, size_t end, const GranuleChannel& g, const int16_t* sfbl,
+                   const int* ends, const float* gains, float* xr) {
   const HuffTables& ht = huff_tables();
+  // A pair takes at most 19 code bits and two values of 13 linbits with their signs (47 bits), a
+  // quadruple at most 10: one refill per pair or quadruple.
+  BitCache br(reader);
   const float* p43 = pow43();
   const int big = std::min(g.big_values * 2, kLines);
   int r1, r2;
@@ -446,29 +461,24 @@ int huffman_decode(BitReader& br, size_t end, const GranuleChannel& g, const int
         for (; i < stop; ++i) xr[i] = 0.0f;
         break;
       }
+      br.refill();
       // Band edges are even, so a pair never straddles one.
       while (ends[band] <= i) ++band;
       const float gain = gains[band];
       const int sym = huff_decode(lut, br);
       int x = sym >> 4, y = sym & 15;
-      float fx = 0.0f, fy = 0.0f;
-      if (x) {
-        if (sel.linbits && x == 15) x += static_cast<int>(br.get(sel.linbits));
-        fx = p43[x] * gain;
-        if (br.get1()) fx = -fx;
-      }
-      if (y) {
-        if (sel.linbits && y == 15) y += static_cast<int>(br.get(sel.linbits));
-        fy = p43[y] * gain;
-        if (br.get1()) fy = -fy;
-      }
-      xr[i] = fx;
-      xr[i + 1] = fy;
+      if (x == 15 && sel.linbits) x += static_cast<int>(br.get(sel.linbits));
+      const uint32_t sx = take_sign(br, x);
+      if (y == 15 && sel.linbits) y += static_cast<int>(br.get(sel.linbits));
+      const uint32_t sy = take_sign(br, y);
+      xr[i] = with_sign(p43[x] * gain, sx);
+      xr[i + 1] = with_sign(p43[y] * gain, sy);
     }
   }
   // Count1 region: quadruples until the part ends; a quadruple that runs past the end is dropped.
   const HuffLut& quad = ht.count1a;
   while (i < kLines && br.pos() < end) {
+    br.refill();
     int sym;
     if (g.count1_table)
       sym = static_cast<int>(br.get(4)) ^ 15;
@@ -480,11 +490,12 @@ int huffman_decode(BitReader& br, size_t end, const GranuleChannel& g, const int
       // Values past line 575 are dropped below; their band does not matter.
       const int line = std::min(i + k, kLines - 1);
       while (ends[band] <= line) ++band;
-      v[k] = br.get1() ? -gains[band] : gains[band];
+      v[k] = with_sign(gains[band], br.get1() << 31);
     }
     if (br.pos() > end) break;
     for (int k = 0; k < 4 && i < kLines; ++k) xr[i++] = v[k];
   }
+  br.put(reader);
   const int limit = i;
   for (; i < kLines; ++i) xr[i] = 0.0f;
   return limit;
@@ -631,6 +642,7 @@ void alias_reduce(const GranuleChannel& g, float* xr) {
 // negating odd samples of odd subbands.
 void hybrid(const GranuleChannel& g, const float* xr, float* overlap, float (*out)[32]) {
   const HybridTables& t = hybrid_tables();
+  static const Imdct36Fn imdct = imdct36_function();
   for (int sb = 0; sb < 32; ++sb) {
     const float* x = xr + 18 * sb;
     float* ov = overlap + 18 * sb;
@@ -649,32 +661,8 @@ void hybrid(const GranuleChannel& g, const float* xr, float* overlap, float (*ou
     } else if (!g.short_blocks() || (g.mixed && sb < 2)) {
       const int bt = g.window_switching && !(g.mixed && sb < 2) ? g.block_type : 0;
       const float* win = t.win[bt];
-      alignas(16) float acc[20];
-#if defined(__SSE2__)
-      // SSE2 is part of the x86-64 baseline; the accumulators stay in registers.
-      __m128 a0 = _mm_setzero_ps(), a1 = a0, a2 = a0, a3 = a0, a4 = a0;
-      for (int k = 0; k < 18; ++k) {
-        const __m128 xk = _mm_set1_ps(x[k]);
-        const float* c = t.cos36[k];
-        a0 = _mm_add_ps(a0, _mm_mul_ps(_mm_load_ps(c), xk));
-        a1 = _mm_add_ps(a1, _mm_mul_ps(_mm_load_ps(c + 4), xk));
-        a2 = _mm_add_ps(a2, _mm_mul_ps(_mm_load_ps(c + 8), xk));
-        a3 = _mm_add_ps(a3, _mm_mul_ps(_mm_load_ps(c + 12), xk));
-        a4 = _mm_add_ps(a4, _mm_mul_ps(_mm_load_ps(c + 16), xk));
-      }
-      _mm_store_ps(acc, a0);
-      _mm_store_ps(acc + 4, a1);
-      _mm_store_ps(acc + 8, a2);
-      _mm_store_ps(acc + 12, a3);
-      _mm_store_ps(acc + 16, a4);
-#else
-      for (float& a : acc) a = 0.0f;
-      for (int k = 0; k < 18; ++k) {
-        const float xk = x[k];
-        const float* c = t.cos36[k];
-        for (int j = 0; j < 20; ++j) acc[j] += c[j] * xk;
-      }
-#endif
+      alignas(32) float acc[20];
+      imdct(x, t.cos36, acc);
       float y[36];
       for (int i = 0; i < 9; ++i) {
         y[i] = acc[i] * win[i];
@@ -712,7 +700,62 @@ void hybrid(const GranuleChannel& g, const float* xr, float* overlap, float (*ou
   }
 }
 
+// The reservoir ring: the last `n` bytes appended, and appending (only the last 4096 bytes of a
+// long append can stay).
+void ring_copy_out(const Layer3State& st, size_t n, uint8_t* out) {
+  constexpr size_t kSize = Layer3State::kReservoir;
+  const size_t from = (st.ring_write - n) & (kSize - 1);
+  const size_t first = std::min(n, kSize - from);
+  std::memcpy(out, st.ring + from, first);
+  std::memcpy(out + first, st.ring, n - first);
+}
+
+void ring_append(Layer3State& st, const uint8_t* data, size_t n) {
+  constexpr size_t kSize = Layer3State::kReservoir;
+  const size_t keep = std::min(n, kSize);
+  const size_t skipped = n - keep;
+  const size_t at = (st.ring_write + skipped) & (kSize - 1);
+  const size_t first = std::min(keep, kSize - at);
+  std::memcpy(st.ring + at, data + skipped, first);
+  std::memcpy(st.ring, data + skipped + first, keep - first);
+  st.ring_write += n;
+}
+
 }  // namespace
+
+void imdct36_sse2(const float* x, const float (*cos36)[20], float* acc) {
+#if defined(__SSE2__)
+  // SSE2 is part of the x86-64 baseline; the accumulators stay in registers.
+  __m128 a0 = _mm_setzero_ps(), a1 = a0, a2 = a0, a3 = a0, a4 = a0;
+  for (int k = 0; k < 18; ++k) {
+    const __m128 xk = _mm_set1_ps(x[k]);
+    const float* c = cos36[k];
+    a0 = _mm_add_ps(a0, _mm_mul_ps(_mm_load_ps(c), xk));
+    a1 = _mm_add_ps(a1, _mm_mul_ps(_mm_load_ps(c + 4), xk));
+    a2 = _mm_add_ps(a2, _mm_mul_ps(_mm_load_ps(c + 8), xk));
+    a3 = _mm_add_ps(a3, _mm_mul_ps(_mm_load_ps(c + 12), xk));
+    a4 = _mm_add_ps(a4, _mm_mul_ps(_mm_load_ps(c + 16), xk));
+  }
+  _mm_store_ps(acc, a0);
+  _mm_store_ps(acc + 4, a1);
+  _mm_store_ps(acc + 8, a2);
+  _mm_store_ps(acc + 12, a3);
+  _mm_store_ps(acc + 16, a4);
+#else
+  for (int j = 0; j < 20; ++j) acc[j] = 0.0f;
+  for (int k = 0; k < 18; ++k) {
+    const float xk = x[k];
+    for (int j = 0; j < 20; ++j) acc[j] += cos36[k][j] * xk;
+  }
+#endif
+}
+
+Imdct36Fn imdct36_function() {
+#if defined(__x86_64__) || defined(__i386__)
+  if (cpu_has_avx2()) return imdct36_avx2;
+#endif
+  return imdct36_sse2;
+}
 
 void layer3_reset(Layer3State& st) {
   st.ring_write = 0;
@@ -723,7 +766,7 @@ void layer3_reset(Layer3State& st) {
 int layer3_decode(Layer3State& st, const MpegHeader& h, const uint8_t* body, size_t body_size,
                   float (*out)[36][32]) {
   const int nch = h.channels;
-  const size_t si_len = h.mpeg1 ? (nch == 1 ? 17 : 32) : (nch == 1 ? 9 : 17);
+  const size_t si_len = layer3_side_info_bytes(h);
   if (body_size < si_len) return 0;
   SideInfo si;
   BitReader sbr(body, si_len);
@@ -738,14 +781,12 @@ int layer3_decode(Layer3State& st, const MpegHeader& h, const uint8_t* body, siz
   size_t lin_len = 0;
   if (have) {
     const size_t begin = si.main_data_begin;
-    for (size_t i = 0; i < begin; ++i)
-      linear[i] = st.ring[(st.ring_write - begin + i) & (Layer3State::kReservoir - 1)];
+    ring_copy_out(st, begin, linear);
     const size_t own = std::min(md_len, sizeof st.linear - begin);
     std::memcpy(linear + begin, md, own);
     lin_len = begin + own;
   }
-  for (size_t i = 0; i < md_len; ++i) st.ring[(st.ring_write + i) & (Layer3State::kReservoir - 1)] = md[i];
-  st.ring_write += md_len;
+  ring_append(st, md, md_len);
   st.ring_fill = std::min<size_t>(st.ring_fill + md_len, Layer3State::kReservoir);
 
   const int v = h.mpeg1 ? 0 : 1;

@@ -3,7 +3,10 @@
 #include "quillon/soundcore/samples.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <system_error>
+#include <thread>
 
 #include "quillon/codecs/mpegdec.h"
 #include "quillon/codecs/mpegenc.h"
@@ -365,8 +368,52 @@ constexpr int16_t kMpegBitrates[2][3][16] = {
 };
 constexpr int32_t kMpegRates[3] = {44100, 48000, 32000};  // MPEG-1; MPEG-2 halves them
 
-// The decoder's output layout may differ from the sound's (a stream that changes mode): a missing
-// channel repeats the decoder's first, extra decoder channels are dropped.
+// Below this many samples per channel a read is decoded by one decoder: a second one would spend
+// more on its warm-up and its thread than it saves.
+constexpr int64_t kMpegSplitSamples = 1 << 15;
+
+// Part of a read that one decoder does: samples [origin, end) of the stream come out of it, and
+// those from `keep` on are stored. `done` counts the stored samples as they land.
+struct MpegRun {
+  MpegDecoder* dec = nullptr;
+  int64_t origin = 0, keep = 0, end = 0;
+  std::atomic<int64_t> done{0};
+};
+
+// The decoder's output layout may differ from the sound's (a stream that changes mode): the
+// sound's extra channels repeat the decoder's last, extra decoder channels are dropped (see
+// mpegdec_read_planar). `report` runs after each piece; false when the decoder delivers less
+// than asked.
+template <typename Report>
+bool runmpeg(MpegRun& run, int channels, int16_t** buffers, Report report) {
+  int16_t scratch[STIMBRE_MAXCHANNELS][kMpegPieceSamples];
+  int16_t* discard[STIMBRE_MAXCHANNELS];
+  for (int c = 0; c < STIMBRE_MAXCHANNELS; ++c) discard[c] = scratch[c];
+  for (int64_t at = run.origin; at < run.end;) {
+    const int32_t n = static_cast<int32_t>(std::min<int64_t>(kMpegPieceSamples, run.end - at));
+    const int64_t skip = std::max<int64_t>(0, run.keep - at);
+    if (skip == 0) {
+      int16_t* dst[STIMBRE_MAXCHANNELS];
+      for (int c = 0; c < channels; ++c) dst[c] = buffers[c] + at;
+      if (mpegdec_read_planar(run.dec, dst, channels, static_cast<size_t>(n)) != static_cast<size_t>(n))
+        return false;
+    } else {
+      if (mpegdec_read_planar(run.dec, discard, channels, static_cast<size_t>(n)) != static_cast<size_t>(n))
+        return false;
+      for (int c = 0; c < channels && skip < n; ++c)
+        std::copy(scratch[c] + skip, scratch[c] + n, buffers[c] + at + skip);
+    }
+    at += n;
+    if (at > run.keep) run.done.store(at - run.keep, std::memory_order_relaxed);
+    report();
+  }
+  return true;
+}
+
+// Samples before `first` are decoded and dropped: Layer 3 frames depend on earlier ones. A long
+// read is decoded by two decoders at once, the second on another thread from a frame near the
+// middle (see mpegdec_plan_split), each writing its own range of the buffers; progress is
+// reported from this thread only, for the samples both have stored.
 bool importmpeg(gfile* f, int32_t pos, int32_t first, int32_t count, int channels, int16_t** buffers) {
   const int32_t start = pos != 0 ? pos : gtell(f);
   if (start < 0) return fail(kMsgMpeg);
@@ -377,36 +424,56 @@ bool importmpeg(gfile* f, int32_t pos, int32_t first, int32_t count, int channel
   const auto bytes = static_cast<int32_t>(walk.bytes);
   auto* data = static_cast<uint8_t*>(galloc(bytes));
   if (!data) return fail(kMsgMpegMemory);
-  MpegDecoder* dec = nullptr;
+  MpegRun a, b;
   bool ok = gseek(f, start) == 1 && readexact(f, data, bytes);
   if (!ok) fail(kMsgMpeg);
   if (ok) {
-    dec = mpegdec_create();
-    ok = dec && mpegdec_open(dec, data, static_cast<size_t>(bytes)) == 0;
-    if (!ok) fail(dec ? kMsgMpegDecode : kMsgMpegMemory);
+    a.dec = mpegdec_create();
+    ok = a.dec && mpegdec_open(a.dec, data, static_cast<size_t>(bytes)) == 0;
+    if (!ok) fail(a.dec ? kMsgMpegDecode : kMsgMpegMemory);
   }
-  const int decch = ok ? mpegdec_channels(dec) : 0;
+  const int decch = ok ? mpegdec_channels(a.dec) : 0;
   if (ok && (decch < 1 || decch > kMpegMaxChannels)) ok = fail(kMsgMpegDecode);
-  int16_t pcm[kMpegPieceSamples * kMpegMaxChannels];
-  const int64_t last = need - 1;
-  // Samples before `first` are decoded and dropped: Layer 3 frames depend on earlier ones.
-  for (int64_t at = 0; ok && at < need;) {
-    const int32_t n = static_cast<int32_t>(std::min<int64_t>(kMpegPieceSamples, need - at));
-    const size_t want = static_cast<size_t>(n) * decch * sizeof(int16_t);
-    if (mpegdec_read(dec, pcm, want) != want) {
-      ok = fail(kMsgMpegDecode);
-      break;
+  a.keep = first;
+  a.end = need;
+  MpegSplit split;
+  if (ok && count >= kMpegSplitSamples && std::thread::hardware_concurrency() >= 2 &&
+      mpegdec_plan_split(data, static_cast<size_t>(bytes), first + count / 2, &split) &&
+      split.first_sample < need) {
+    b.dec = mpegdec_create();
+    if (b.dec && mpegdec_open_at(b.dec, data, static_cast<size_t>(bytes), split.start) == 0) {
+      a.end = b.keep = split.first_sample;
+      b.origin = split.first_sample - split.warmup;
+      b.end = need;
     }
-    const int64_t skip = std::max<int64_t>(0, first - at);
-    for (int c = 0; c < channels && skip < n; ++c) {
-      const int src = std::min(c, decch - 1);
-      int16_t* dst = buffers[c] + (at + skip);
-      for (int64_t i = skip; i < n; ++i) *dst++ = pcm[i * decch + src];
-    }
-    at += n;
-    if (at > first) AUREX_progress(static_cast<int>(std::min<int64_t>(100, progressof(at, last))));
   }
-  if (dec) {
+  const int64_t last = need - 1;
+  auto report = [&] {
+    const int64_t stored =
+        first + a.done.load(std::memory_order_relaxed) + b.done.load(std::memory_order_relaxed);
+    if (stored > first) AUREX_progress(static_cast<int>(std::min<int64_t>(100, progressof(stored, last))));
+  };
+  bool bok = true;
+  const bool two = ok && b.end > b.origin;
+  std::thread worker;
+  if (two) {
+    try {
+      worker = std::thread([&] { bok = runmpeg(b, channels, buffers, [] {}); });
+    } catch (const std::system_error&) {
+      // No thread: this one decodes the second range after the first.
+    }
+  }
+  if (ok && !runmpeg(a, channels, buffers, report)) ok = fail(kMsgMpegDecode);
+  if (worker.joinable()) {
+    worker.join();
+  } else if (two && ok) {
+    bok = runmpeg(b, channels, buffers, report);
+  }
+  if (two && !bok) ok = false;
+  if (two && !ok) fail(kMsgMpegDecode);
+  if (two && ok) report();
+  for (MpegDecoder* dec : {a.dec, b.dec}) {
+    if (!dec) continue;
     mpegdec_close(dec);
     mpegdec_destroy(dec);
   }
@@ -484,10 +551,17 @@ bool exportpcminterleaved(Sink& sink, int32_t first, int32_t count, const STIMBR
   int32_t i = first;
   for (int32_t left = count; left > 0;) {
     const int32_t n = std::min(left, runframes);
+    for (int32_t at = (i + 65535) / 65536 * 65536; at < i + n; at += 65536)
+      AUREX_progress(progressof(at, t->numsamples));
     uint8_t* p = buf;
-    for (int32_t k = 0; k < n; ++k, ++i) {
-      if (i % 65536 == 0) AUREX_progress(progressof(i, t->numsamples));
-      for (int c = 0; c < channels; ++c, p += width) putsample(p, rep, t->samples[c][i]);
+    // 16-bit little-endian (WAV) is by far the most written: its own loop, free of the per-sample
+    // representation switch.
+    if (rep == SREP_S16L_INT) {
+      for (int32_t k = 0; k < n; ++k, ++i)
+        for (int c = 0; c < channels; ++c, p += 2) putsample(p, SREP_S16L_INT, t->samples[c][i]);
+    } else {
+      for (int32_t k = 0; k < n; ++k, ++i)
+        for (int c = 0; c < channels; ++c, p += width) putsample(p, rep, t->samples[c][i]);
     }
     if (!sink.put(buf, static_cast<int32_t>(p - buf))) return false;
     left -= n;

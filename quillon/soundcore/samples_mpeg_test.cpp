@@ -128,6 +128,54 @@ TEST(MpegImport, RangesEqualTheWholeDecode) {
   std::remove(p.c_str());
 }
 
+// Reads long enough to be decoded by two decoders at once give the whole decode's samples in any
+// range and channel layout, with progress rising to 100 on the calling thread.
+TEST(MpegImport, LongReadsEqualTheWholeDecode) {
+  struct Case {
+    int layer, rate, kbps, streamchannels, wanted;
+    int32_t first, count;
+  } cases[] = {
+      {2, 44100, 192, 2, 2, 0, 1152 * 60},       {2, 44100, 192, 2, 2, 1151, 1152 * 40 + 3},
+      {2, 44100, 192, 2, 1, 5000, 1152 * 50},    {1, 32000, 192, 1, 2, 383, 384 * 150},
+      {2, 22050, 96, 2, 2, 1152 * 3, 1152 * 57},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "layer " << c.layer << " first " << c.first);
+    const int n = 1152 * 60;
+    const Bytes stream = encodestream(c.layer, c.rate, c.kbps, c.streamchannels, n);
+    const std::vector<int16_t> whole = decodeall(stream, c.streamchannels);
+    ASSERT_GE(whole.size(), static_cast<size_t>(n) * c.streamchannels);
+    const std::string p = temppath("long.mpg");
+    spill(p, stream);
+    gfile* f = gopen(p.c_str());
+    ASSERT_NE(f, nullptr);
+    std::vector<int16_t> a(n + 1, 7777), b(n + 1, 7777);
+    int16_t* buffers[4] = {a.data(), b.data(), nullptr, nullptr};
+    const int32_t positions[4] = {};
+    progress.clear();
+    AUREX_setprogress(onprogress);
+    ASSERT_EQ(isimportsamples(f, positions, 0, c.first, c.count, c.wanted,
+                              c.layer == 1 ? SREP_LAYER1 : SREP_LAYER2, nullptr, buffers),
+              1);
+    AUREX_setprogress(nullptr);
+    gclose(f);
+    std::remove(p.c_str());
+    for (int32_t i = 0; i <= n; ++i) {
+      const bool inside = i >= c.first && i < c.first + c.count;
+      const int16_t left = inside ? whole[static_cast<size_t>(i) * c.streamchannels] : 7777;
+      ASSERT_EQ(a[i], left) << i;
+      if (c.wanted == 2) {
+        const int16_t right =
+            inside ? whole[static_cast<size_t>(i) * c.streamchannels + c.streamchannels - 1] : 7777;
+        ASSERT_EQ(b[i], right) << i;
+      }
+    }
+    ASSERT_FALSE(progress.empty());
+    EXPECT_EQ(progress.back(), 100);
+    for (size_t k = 1; k < progress.size(); ++k) EXPECT_LE(progress[k - 1], progress[k]);
+  }
+}
+
 // A stereo stream read as one channel gives the left channel; a mono stream read as two repeats it.
 TEST(MpegImport, ChannelLayouts) {
   struct Case {
