@@ -58,6 +58,10 @@ const unsigned char REVERB_FILE[36] = {
     167, 0,   99,  86,                 // 167 ms
 };
 
+const PREVIEW_PLAYBACK preview_engine = {
+    preview_ditty, preview_setprogress, preview_setstatus, preview_setpump, preview_cancel, preview_cleanup,
+};
+
 void preview_provide(const PREVIEW_PLAYBACK* playback) {
   g_playback = playback;
 }

@@ -1,0 +1,292 @@
+// quillon preview [--reverb N] [--crop] INPUT: the import job into the preview file, then the
+// preview playback of it. quillon play [--reverb N] FILE.asf: an existing stream file through
+// the same playback. Ctrl-C is the window's Cancel button.
+#include <algorithm>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "quillon/app/cli.h"
+#include "quillon/app/cliutil.h"
+#include "quillon/app/import.h"
+#include "quillon/app/preview.h"
+#include "quillon/engine/audiostream.h"
+#include "quillon/runtime/filesys.h"
+#include "quillon/runtime/gfile.h"
+#include "quillon/runtime/timer.h"
+#include "quillon/soundcore/sinfo.h"
+
+namespace {
+
+volatile std::sig_atomic_t g_interrupted = 0;
+
+void oninterrupt(int) {
+  g_interrupted = 1;
+}
+
+void printstatus(const char* text) {
+  std::printf("%s\n", text);
+  std::fflush(stdout);
+}
+
+void pump() {
+  if (g_interrupted) preview_cancel();
+}
+
+void fail(const std::string& message) {
+  std::fflush(stdout);
+  std::fprintf(stderr, "%s\n", message.c_str());
+}
+
+struct Options {
+  std::optional<int> reverb;
+  bool crop = false;
+  std::string operand;
+};
+
+// Parses [--reverb N] [--crop] OPERAND; false after printing what was wrong.
+bool parse(int argc, char** argv, bool cancrop, Options* o) {
+  int operands = 0;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--crop" && cancrop) {
+      o->crop = true;
+    } else if (arg == "--reverb" && i + 1 < argc) {
+      int reverb;
+      if (!cli_parsereverb(argv[++i], &reverb)) return false;
+      o->reverb = reverb;
+    } else if (arg.starts_with("--")) {
+      cli_usage(stderr);
+      return false;
+    } else {
+      o->operand = cli_resolvepath(std::string(arg));
+      ++operands;
+    }
+  }
+  if (operands == 1) return true;
+  cli_usage(stderr);
+  return false;
+}
+
+// The runtime the playback stands on (as the window starts it), and Ctrl-C as Cancel, for the
+// life of one playback.
+class Playback {
+ public:
+  Playback() {
+    FILESYS_init(2, 0, 16);
+    TIMER_init(100);
+    g_interrupted = 0;
+    struct sigaction sa = {};
+    sa.sa_handler = oninterrupt;
+    sa.sa_flags = SA_RESETHAND;  // a second Ctrl-C ends the program at once
+    sigaction(SIGINT, &sa, &previous_);
+  }
+  ~Playback() {
+    sigaction(SIGINT, &previous_, nullptr);
+    FILESYS_shutdown();
+    TIMER_stop();
+  }
+  Playback(const Playback&) = delete;
+  Playback& operator=(const Playback&) = delete;
+
+  // Plays `path`; `shown` names the file in messages. Returns the exit status.
+  int play(const std::string& path, const std::string& shown) {
+    ProgressBar bar;
+    preview_setstatus(printstatus);
+    preview_setprogress(bar.drawer());
+    preview_setpump(pump);
+    const int result = preview_ditty(path.c_str(), REVERB_FILE, sizeof REVERB_FILE);
+    preview_setstatus(nullptr);
+    preview_setprogress(nullptr);
+    preview_setpump(nullptr);
+    if (result == PREVIEW_OK) return CLI_OK;
+    if (preview_streamfault() != 0) {
+      fail(shown + ": the stream is corrupt; playback stopped at the bad data");
+    } else {
+      fail(preview_message(result));
+    }
+    return CLI_FAILED;
+  }
+
+ private:
+  struct sigaction previous_ = {};
+};
+
+uint32_t le32(const unsigned char* p) {
+  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+constexpr uint32_t kMaxHeaderChunk = 0x10000;
+
+// The file's first header chunk, whole (a chunk is its 4-byte id, its 4-byte little-endian size,
+// which counts those 8 bytes, and its body), and where it starts.
+struct HeaderChunk {
+  std::vector<unsigned char> bytes;
+  std::streamoff offset = -1;
+};
+
+// Walks the chunks from the start to the first SCHl. False when there is none (not a stream, or
+// a chunk size that leads nowhere).
+bool findheader(std::ifstream& in, HeaderChunk* h) {
+  std::streamoff at = 0;
+  unsigned char head[8];
+  while (in.seekg(at) && in.read(reinterpret_cast<char*>(head), 8)) {
+    const uint32_t size = le32(head + 4);
+    if (size < 8) return false;
+    if (std::string_view(reinterpret_cast<char*>(head), 4) == "SCHl") {
+      if (size > kMaxHeaderChunk) return false;
+      h->bytes.assign(head, head + 8);
+      h->bytes.resize(size);
+      if (!in.read(reinterpret_cast<char*>(h->bytes.data() + 8), size - 8)) h->bytes.resize(8 + in.gcount());
+      h->offset = at;
+      return true;
+    }
+    at += size;
+  }
+  return false;
+}
+
+// The header chunk with its reverb amount (tag 0x13) set to `reverb`: a tag already there gets
+// the new value, else one is put right after the patch header with a pad tag that keeps the
+// chunk a multiple of 4 bytes. False when the tags cannot be followed.
+bool setreverb(std::vector<unsigned char>& chunk, int reverb) {
+  constexpr uint8_t kReverbTag = 0x13, kPad = 0xFC, kEnd = 0xFF;
+  size_t p = 8 + 4;
+  if (chunk.size() < p || chunk[8] != 'P' || chunk[9] != 'T') return false;
+  if (chunk[11] & 2) p += 4;
+  const size_t tags = p;
+  while (p < chunk.size() && chunk[p] != kEnd) {
+    const uint8_t tag = chunk[p++];
+    if (tag >= kPad) continue;
+    if (p >= chunk.size()) return false;
+    size_t n = chunk[p++];
+    if (n == 0xFF) {
+      if (p + 4 > chunk.size()) return false;
+      n = static_cast<size_t>(chunk[p]) << 24 | chunk[p + 1] << 16 | chunk[p + 2] << 8 | chunk[p + 3];
+      p += 4;
+    }
+    if (n > chunk.size() - p) return false;
+    if (tag == kReverbTag && n > 0) {
+      for (size_t i = 0; i < n; ++i) chunk[p + i] = static_cast<unsigned char>(reverb >> (8 * (n - 1 - i)));
+      return true;
+    }
+    p += n;
+  }
+  if (p >= chunk.size()) return false;
+  const unsigned char insert[4] = {kReverbTag, 1, static_cast<unsigned char>(reverb), kPad};
+  chunk.insert(chunk.begin() + static_cast<std::ptrdiff_t>(tags), insert, insert + 4);
+  const uint32_t size = le32(&chunk[4]) + 4;
+  for (int i = 0; i < 4; ++i) chunk[4 + i] = static_cast<unsigned char>(size >> (8 * i));
+  return true;
+}
+
+// The stream with its header chunk replaced, into the preview file.
+bool writecopy(std::ifstream& in, const HeaderChunk& h, uint32_t oldsize, const std::string& target) {
+  AtomicOutput out(target);
+  if (!out.file()) return false;
+  std::vector<char> buf(1 << 16);
+  // Everything before the header, the new header, then everything after the old one.
+  auto copy = [&](std::streamoff from, std::streamoff to) {
+    in.clear();
+    in.seekg(from);
+    while (to < 0 || from < to) {
+      const std::streamsize want =
+          to < 0 ? std::streamsize(buf.size()) : std::min<std::streamsize>(buf.size(), to - from);
+      in.read(buf.data(), want);
+      const std::streamsize got = in.gcount();
+      if (got <= 0) break;
+      if (gwrite(out.file(), buf.data(), static_cast<int>(got)) != got) return false;
+      from += got;
+    }
+    return true;
+  };
+  return copy(0, h.offset) &&
+         gwrite(out.file(), h.bytes.data(), static_cast<int>(h.bytes.size())) ==
+             static_cast<int>(h.bytes.size()) &&
+         copy(h.offset + oldsize, -1) && out.commit();
+}
+
+}  // namespace
+
+int cmd_preview(int argc, char** argv) {
+  Options o;
+  if (!parse(argc, argv, true, &o)) return CLI_USAGE;
+  if (o.operand.empty()) {
+    fail("Please select an input file");
+    return CLI_FAILED;
+  }
+  const std::string temp = preview_tempfile();
+  if (temp.empty()) {
+    fail("Failed to create temporary file");
+    return CLI_FAILED;
+  }
+  import_setstatus(printstatus);
+  int result;
+  {
+    ProgressBar bar;
+    result = import_ditty(o.operand.c_str(), temp.c_str(), o.reverb.value_or(0), o.crop ? 1 : 0);
+  }
+  import_setstatus(nullptr);
+  if (result != IMPORT_OK) {
+    fail(import_message(result, o.operand, temp));
+    return CLI_FAILED;
+  }
+  Playback playback;
+  return playback.play(temp, o.operand);
+}
+
+int cmd_play(int argc, char** argv) {
+  Options o;
+  if (!parse(argc, argv, false, &o)) return CLI_USAGE;
+  const std::string& file = o.operand;
+  if (file.empty()) {
+    fail("Please select an input file");
+    return CLI_FAILED;
+  }
+  std::ifstream in(file, std::ios::binary);
+  if (!in) {
+    fail("Could not open " + file + " for reading");
+    return CLI_FAILED;
+  }
+  HeaderChunk h;
+  if (!findheader(in, &h)) {
+    fail(file + " is not an SND stream (no header chunk)");
+    return CLI_FAILED;
+  }
+  AUDIOSTREAMHEADER header;
+  if (AUDIOSTREAM_parseheader(h.bytes.data(), h.bytes.size(), &header) != AUDIOSTREAM_OK) {
+    std::string why = "its header chunk is cut short or malformed";
+    if (header.channels < 1 || header.channels > AUDIOSTREAM_MAXCHANNELS)
+      why = "its header gives " + std::to_string(header.channels) + " channels (1 to 4 play)";
+    else if (header.rate <= 0)
+      why = "its header gives a sample rate of " + std::to_string(header.rate) + " Hz";
+    fail(file + ": the stream is corrupt; " + why);
+    return CLI_FAILED;
+  }
+  if (!AUDIOSTREAM_hassource(header.rep)) {
+    const bool known = header.rep >= 0 && header.rep < SREP_COUNT;
+    fail(file + " holds " +
+         (known ? std::string(AUREX_samplerepshortname(header.rep)) + " (" + AUREX_samplerepname(header.rep) +
+                      ")"
+                : "representation " + std::to_string(header.rep)) +
+         " sample data, which the player cannot play");
+    return CLI_FAILED;
+  }
+  std::string path = file;
+  if (o.reverb && *o.reverb != header.reverb) {
+    const uint32_t oldsize = static_cast<uint32_t>(h.bytes.size());
+    path = preview_tempfile();
+    if (path.empty() || !setreverb(h.bytes, *o.reverb) || !writecopy(in, h, oldsize, path)) {
+      fail("Failed to create temporary file");
+      return CLI_FAILED;
+    }
+  }
+  in.close();
+  Playback playback;
+  return playback.play(path, file);
+}
