@@ -128,6 +128,7 @@ constexpr uint32_t kMaxHeaderChunk = 0x10000;
 struct HeaderChunk {
   std::vector<unsigned char> bytes;
   std::streamoff offset = -1;
+  uint32_t size = 0;  // as the chunk gives it
 };
 
 // Walks the chunks from the start to the first SCHl. False when there is none (not a stream, or
@@ -137,15 +138,17 @@ bool findheader(std::ifstream& in, HeaderChunk* h) {
   unsigned char head[8];
   while (in.seekg(at) && in.read(reinterpret_cast<char*>(head), 8)) {
     const uint32_t size = le32(head + 4);
-    if (size < 8) return false;
     if (std::string_view(reinterpret_cast<char*>(head), 4) == "SCHl") {
-      if (size > kMaxHeaderChunk) return false;
+      // A size beyond any header is read as far as it goes, for the parser to refuse.
       h->bytes.assign(head, head + 8);
-      h->bytes.resize(size);
-      if (!in.read(reinterpret_cast<char*>(h->bytes.data() + 8), size - 8)) h->bytes.resize(8 + in.gcount());
+      h->bytes.resize(std::min(size, kMaxHeaderChunk));
+      if (h->bytes.size() > 8 && !in.read(reinterpret_cast<char*>(h->bytes.data() + 8), h->bytes.size() - 8))
+        h->bytes.resize(8 + static_cast<size_t>(in.gcount()));
       h->offset = at;
+      h->size = size;
       return true;
     }
+    if (size < 8) return false;
     at += size;
   }
   return false;
@@ -186,7 +189,7 @@ bool setreverb(std::vector<unsigned char>& chunk, int reverb) {
 }
 
 // The stream with its header chunk replaced, into the preview file.
-bool writecopy(std::ifstream& in, const HeaderChunk& h, uint32_t oldsize, const std::string& target) {
+bool writecopy(std::ifstream& in, const HeaderChunk& h, const std::string& target) {
   AtomicOutput out(target);
   if (!out.file()) return false;
   std::vector<char> buf(1 << 16);
@@ -208,7 +211,7 @@ bool writecopy(std::ifstream& in, const HeaderChunk& h, uint32_t oldsize, const 
   return copy(0, h.offset) &&
          gwrite(out.file(), h.bytes.data(), static_cast<int>(h.bytes.size())) ==
              static_cast<int>(h.bytes.size()) &&
-         copy(h.offset + oldsize, -1) && out.commit();
+         copy(h.offset + h.size, -1) && out.commit();
 }
 
 }  // namespace
@@ -259,9 +262,12 @@ int cmd_play(int argc, char** argv) {
     return CLI_FAILED;
   }
   AUDIOSTREAMHEADER header;
-  if (AUDIOSTREAM_parseheader(h.bytes.data(), h.bytes.size(), &header) != AUDIOSTREAM_OK) {
+  if (h.size != h.bytes.size() ||
+      AUDIOSTREAM_parseheader(h.bytes.data(), h.bytes.size(), &header) != AUDIOSTREAM_OK) {
     std::string why = "its header chunk is cut short or malformed";
-    if (header.channels < 1 || header.channels > AUDIOSTREAM_MAXCHANNELS)
+    if (h.size != h.bytes.size())
+      why = "its header chunk claims " + std::to_string(h.size) + " bytes";
+    else if (header.channels < 1 || header.channels > AUDIOSTREAM_MAXCHANNELS)
       why = "its header gives " + std::to_string(header.channels) + " channels (1 to 4 play)";
     else if (header.rate <= 0)
       why = "its header gives a sample rate of " + std::to_string(header.rate) + " Hz";
@@ -279,9 +285,8 @@ int cmd_play(int argc, char** argv) {
   }
   std::string path = file;
   if (o.reverb && *o.reverb != header.reverb) {
-    const uint32_t oldsize = static_cast<uint32_t>(h.bytes.size());
     path = preview_tempfile();
-    if (path.empty() || !setreverb(h.bytes, *o.reverb) || !writecopy(in, h, oldsize, path)) {
+    if (path.empty() || !setreverb(h.bytes, *o.reverb) || !writecopy(in, h, path)) {
       fail("Failed to create temporary file");
       return CLI_FAILED;
     }
