@@ -14,6 +14,7 @@
 #include "quillon/app/cli.h"
 #include "quillon/app/cliutil.h"
 #include "quillon/app/import.h"
+#include "quillon/app/playheader.h"
 #include "quillon/app/preview.h"
 #include "quillon/engine/audiostream.h"
 #include "quillon/runtime/filesys.h"
@@ -117,79 +118,8 @@ class Playback {
   struct sigaction previous_ = {};
 };
 
-uint32_t le32(const unsigned char* p) {
-  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-constexpr uint32_t kMaxHeaderChunk = 0x10000;
-
-// The file's first header chunk, whole (a chunk is its 4-byte id, its 4-byte little-endian size,
-// which counts those 8 bytes, and its body), and where it starts.
-struct HeaderChunk {
-  std::vector<unsigned char> bytes;
-  std::streamoff offset = -1;
-  uint32_t size = 0;  // as the chunk gives it
-};
-
-// Walks the chunks from the start to the first SCHl. False when there is none (not a stream, or
-// a chunk size that leads nowhere).
-bool findheader(std::ifstream& in, HeaderChunk* h) {
-  std::streamoff at = 0;
-  unsigned char head[8];
-  while (in.seekg(at) && in.read(reinterpret_cast<char*>(head), 8)) {
-    const uint32_t size = le32(head + 4);
-    if (std::string_view(reinterpret_cast<char*>(head), 4) == "SCHl") {
-      // A size beyond any header is read as far as it goes, for the parser to refuse.
-      h->bytes.assign(head, head + 8);
-      h->bytes.resize(std::min(size, kMaxHeaderChunk));
-      if (h->bytes.size() > 8 && !in.read(reinterpret_cast<char*>(h->bytes.data() + 8), h->bytes.size() - 8))
-        h->bytes.resize(8 + static_cast<size_t>(in.gcount()));
-      h->offset = at;
-      h->size = size;
-      return true;
-    }
-    if (size < 8) return false;
-    at += size;
-  }
-  return false;
-}
-
-// The header chunk with its reverb amount (tag 0x13) set to `reverb`: a tag already there gets
-// the new value, else one is put right after the patch header with a pad tag that keeps the
-// chunk a multiple of 4 bytes. False when the tags cannot be followed.
-bool setreverb(std::vector<unsigned char>& chunk, int reverb) {
-  constexpr uint8_t kReverbTag = 0x13, kPad = 0xFC, kEnd = 0xFF;
-  size_t p = 8 + 4;
-  if (chunk.size() < p || chunk[8] != 'P' || chunk[9] != 'T') return false;
-  if (chunk[11] & 2) p += 4;
-  const size_t tags = p;
-  while (p < chunk.size() && chunk[p] != kEnd) {
-    const uint8_t tag = chunk[p++];
-    if (tag >= kPad) continue;
-    if (p >= chunk.size()) return false;
-    size_t n = chunk[p++];
-    if (n == 0xFF) {
-      if (p + 4 > chunk.size()) return false;
-      n = static_cast<size_t>(chunk[p]) << 24 | chunk[p + 1] << 16 | chunk[p + 2] << 8 | chunk[p + 3];
-      p += 4;
-    }
-    if (n > chunk.size() - p) return false;
-    if (tag == kReverbTag && n > 0) {
-      for (size_t i = 0; i < n; ++i) chunk[p + i] = static_cast<unsigned char>(reverb >> (8 * (n - 1 - i)));
-      return true;
-    }
-    p += n;
-  }
-  if (p >= chunk.size()) return false;
-  const unsigned char insert[4] = {kReverbTag, 1, static_cast<unsigned char>(reverb), kPad};
-  chunk.insert(chunk.begin() + static_cast<std::ptrdiff_t>(tags), insert, insert + 4);
-  const uint32_t size = le32(&chunk[4]) + 4;
-  for (int i = 0; i < 4; ++i) chunk[4 + i] = static_cast<unsigned char>(size >> (8 * i));
-  return true;
-}
-
 // The stream with its header chunk replaced, into the preview file.
-bool writecopy(std::ifstream& in, const HeaderChunk& h, const std::string& target) {
+bool writecopy(std::ifstream& in, const STREAMHEADERCHUNK& h, const std::string& target) {
   AtomicOutput out(target);
   if (!out.file()) return false;
   std::vector<char> buf(1 << 16);
@@ -256,8 +186,8 @@ int cmd_play(int argc, char** argv) {
     fail("Could not open " + file + " for reading");
     return CLI_FAILED;
   }
-  HeaderChunk h;
-  if (!findheader(in, &h)) {
+  STREAMHEADERCHUNK h;
+  if (!stream_findheader(in, &h)) {
     fail(file + " is not an SND stream (no header chunk)");
     return CLI_FAILED;
   }
@@ -286,7 +216,7 @@ int cmd_play(int argc, char** argv) {
   std::string path = file;
   if (o.reverb && *o.reverb != header.reverb) {
     path = preview_tempfile();
-    if (path.empty() || !setreverb(h.bytes, *o.reverb) || !writecopy(in, h, path)) {
+    if (path.empty() || !stream_setreverb(h.bytes, *o.reverb) || !writecopy(in, h, path)) {
       fail("Failed to create temporary file");
       return CLI_FAILED;
     }

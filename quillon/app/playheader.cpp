@@ -1,0 +1,66 @@
+#include "quillon/app/playheader.h"
+
+#include <algorithm>
+#include <string_view>
+
+namespace {
+
+uint32_t le32(const unsigned char* p) {
+  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+constexpr uint32_t kMaxHeaderChunk = 0x10000;
+
+}  // namespace
+
+bool stream_findheader(std::istream& in, STREAMHEADERCHUNK* h) {
+  std::streamoff at = 0;
+  unsigned char head[8];
+  while (in.seekg(at) && in.read(reinterpret_cast<char*>(head), 8)) {
+    const uint32_t size = le32(head + 4);
+    if (std::string_view(reinterpret_cast<char*>(head), 4) == "SCHl") {
+      // A size beyond any header is read as far as it goes, for the parser to refuse.
+      h->bytes.assign(head, head + 8);
+      h->bytes.resize(std::min(size, kMaxHeaderChunk));
+      if (h->bytes.size() > 8 && !in.read(reinterpret_cast<char*>(h->bytes.data() + 8), h->bytes.size() - 8))
+        h->bytes.resize(8 + static_cast<size_t>(in.gcount()));
+      h->offset = at;
+      h->size = size;
+      return true;
+    }
+    if (size < 8) return false;
+    at += size;
+  }
+  return false;
+}
+
+bool stream_setreverb(std::vector<unsigned char>& chunk, int reverb) {
+  constexpr uint8_t kReverbTag = 0x13, kPad = 0xFC, kEnd = 0xFF;
+  size_t p = 8 + 4;
+  if (chunk.size() < p || chunk[8] != 'P' || chunk[9] != 'T') return false;
+  if (chunk[11] & 2) p += 4;
+  const size_t tags = p;
+  while (p < chunk.size() && chunk[p] != kEnd) {
+    const uint8_t tag = chunk[p++];
+    if (tag >= kPad) continue;
+    if (p >= chunk.size()) return false;
+    size_t n = chunk[p++];
+    if (n == 0xFF) {
+      if (p + 4 > chunk.size()) return false;
+      n = static_cast<size_t>(chunk[p]) << 24 | chunk[p + 1] << 16 | chunk[p + 2] << 8 | chunk[p + 3];
+      p += 4;
+    }
+    if (n > chunk.size() - p) return false;
+    if (tag == kReverbTag && n > 0) {
+      for (size_t i = 0; i < n; ++i) chunk[p + i] = static_cast<unsigned char>(reverb >> (8 * (n - 1 - i)));
+      return true;
+    }
+    p += n;
+  }
+  if (p >= chunk.size()) return false;
+  const unsigned char insert[4] = {kReverbTag, 1, static_cast<unsigned char>(reverb), kPad};
+  chunk.insert(chunk.begin() + static_cast<std::ptrdiff_t>(tags), insert, insert + 4);
+  const uint32_t size = le32(&chunk[4]) + 4;
+  for (int i = 0; i < 4; ++i) chunk[4 + i] = static_cast<unsigned char>(size >> (8 * i));
+  return true;
+}
