@@ -42,6 +42,7 @@ struct Voice {
   int16_t bendrange, basepitch;
   uint16_t ratemult;
   uint16_t direction;
+  uint16_t offset;  // this channel's own direction offset within its sound
   uint16_t azimuth;
   uint8_t sendwanted, send, reverbamount;
   int32_t fadelevel, fadestep, fadetarget;  // 16.16
@@ -199,6 +200,9 @@ void voice_update(int master);  // volume, gains, pitch and filters of a sound
 void voice_stopsound(int master, bool ended);
 void voices_setdirections(int outchannels);
 int voice_pull(int index, float* out, int frames);  // the source node of a voice entry
+// Turns one channel of a sound by `offset` from its default direction (the stream player's
+// per-channel directions).
+int voice_setchanneloffset(int handle, int channel, uint16_t offset);
 
 // mixer (mixer.cpp)
 int mix_setup(int rate, int channels);

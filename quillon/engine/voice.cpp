@@ -202,7 +202,8 @@ void voice_update(int master) {
   for (int c = 0; c < m.nch; ++c) {
     const int e = m.chan[c];
     if (e >= g.nsw) continue;
-    const int az = (g.defdir[m.nch - 1][c] + m.direction + m.pan * 256 - 0x4000) & 0xFFFF;
+    const int az =
+        (g.defdir[m.nch - 1][c] + g.voices[e].offset + m.direction + m.pan * 256 - 0x4000) & 0xFFFF;
     g.voices[e].azimuth = static_cast<uint16_t>(az);
     float gains[kMaxOut] = {};
     for (int o = 0; o < g.channels; ++o) {
@@ -331,6 +332,15 @@ int AUDIO_voiceplay(int handle) {
 int AUDIO_voicestop(int handle) {
   return with_voice(handle, [](Voice&, int m) {
     voice_stopsound(m, false);
+    return AUDIO_OK;
+  });
+}
+
+int eng::voice_setchanneloffset(int handle, int channel, uint16_t offset) {
+  return with_voice(handle, [&](Voice& m, int i) {
+    if (channel < 0 || channel >= m.nch) return AUDIO_ERR;
+    g.voices[m.chan[channel]].offset = offset;
+    voice_update(i);
     return AUDIO_OK;
   });
 }
