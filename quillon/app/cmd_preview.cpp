@@ -97,6 +97,12 @@ class Playback {
 
   // Plays `path`; `shown` names the file in messages. Returns the exit status.
   int play(const std::string& path, const std::string& shown) {
+    std::ifstream in(path, std::ios::binary);
+    if (stream_playsnothing(in)) {  // played to its end at once
+      printstatus("Done");
+      return CLI_OK;
+    }
+    in.close();
     ProgressBar bar;
     preview_setstatus(printstatus);
     preview_setprogress(bar.drawer());

@@ -11,27 +11,50 @@ uint32_t le32(const unsigned char* p) {
 
 constexpr uint32_t kMaxHeaderChunk = 0x10000;
 
+enum class Walk { Visited, End, Broken };
+
+// Calls `visit` (chunk header, start, size) for each chunk from the start of the file, with the
+// file just past the chunk header, until a visit gives true (Visited) or the chunks end: exactly
+// at the end of the file (End), or at a chunk cut short or a size that leads nowhere (Broken).
+template <typename Visit>
+Walk walk(std::istream& in, Visit visit) {
+  in.clear();
+  std::streamoff at = 0;
+  unsigned char head[8];
+  while (in.seekg(at)) {
+    if (!in.read(reinterpret_cast<char*>(head), 8)) return in.gcount() == 0 ? Walk::End : Walk::Broken;
+    const uint32_t size = le32(head + 4);
+    if (visit(head, at, size)) return Walk::Visited;
+    if (size < 8) return Walk::Broken;
+    at += size;
+  }
+  return Walk::Broken;
+}
+
 }  // namespace
 
 bool stream_findheader(std::istream& in, STREAMHEADERCHUNK* h) {
-  std::streamoff at = 0;
-  unsigned char head[8];
-  while (in.seekg(at) && in.read(reinterpret_cast<char*>(head), 8)) {
-    const uint32_t size = le32(head + 4);
-    if (std::string_view(reinterpret_cast<char*>(head), 4) == "SCHl") {
-      // A size beyond any header is read as far as it goes, for the parser to refuse.
-      h->bytes.assign(head, head + 8);
-      h->bytes.resize(std::min(size, kMaxHeaderChunk));
-      if (h->bytes.size() > 8 && !in.read(reinterpret_cast<char*>(h->bytes.data() + 8), h->bytes.size() - 8))
-        h->bytes.resize(8 + static_cast<size_t>(in.gcount()));
-      h->offset = at;
-      h->size = size;
-      return true;
-    }
-    if (size < 8) return false;
-    at += size;
-  }
-  return false;
+  return walk(in, [&](const unsigned char* head, std::streamoff at, uint32_t size) {
+           if (std::string_view(reinterpret_cast<const char*>(head), 4) != "SCHl") return false;
+           // A size beyond any header is read as far as it goes, for the parser to refuse.
+           h->bytes.assign(head, head + 8);
+           h->bytes.resize(std::min(size, kMaxHeaderChunk));
+           if (h->bytes.size() > 8 &&
+               !in.read(reinterpret_cast<char*>(h->bytes.data() + 8), h->bytes.size() - 8))
+             h->bytes.resize(8 + static_cast<size_t>(in.gcount()));
+           h->offset = at;
+           h->size = size;
+           return true;
+         }) == Walk::Visited;
+}
+
+bool stream_playsnothing(std::istream& in) {
+  return walk(in, [&](const unsigned char* head, std::streamoff, uint32_t size) {
+           unsigned char count[4];
+           return std::string_view(reinterpret_cast<const char*>(head), 4) == "SCDl" &&
+                  (size < 12 || !in.read(reinterpret_cast<char*>(count), 4) ||
+                   (count[0] | count[1] | count[2] | count[3]) != 0);
+         }) == Walk::End;
 }
 
 bool stream_setreverb(std::vector<unsigned char>& chunk, int reverb) {

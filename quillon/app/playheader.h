@@ -18,6 +18,11 @@ struct STREAMHEADERCHUNK {
 // a chunk size that leads nowhere).
 bool stream_findheader(std::istream& in, STREAMHEADERCHUNK* h);
 
+// True when the file's chunks run cleanly to its end and no data chunk among them holds samples:
+// such a stream plays nothing, and its item would wait for data that never comes. A chunk that
+// does not fit is left for the player to judge.
+bool stream_playsnothing(std::istream& in);
+
 // The header chunk with its reverb amount (tag 0x13) set to `reverb`: a tag already there gets
 // the new value, else one is put right after the patch header with a pad tag that keeps the
 // chunk a multiple of 4 bytes. False when the tags cannot be followed.

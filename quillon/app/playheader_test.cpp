@@ -57,6 +57,29 @@ TEST(PlayHeader, FoundAmongTheChunksOrNot) {
   EXPECT_EQ(h.bytes.size(), 12u);
 }
 
+TEST(PlayHeader, NothingToPlayOnlyWhenTheChunksEndCleanly) {
+  const std::string header = chunk("SCHl", std::string("PT\0\0\xFF", 5));
+  const std::string tail = chunk("SCCl", std::string(4, '\0')) + chunk("SCEl", "");
+  const std::string empty = chunk("SCDl", std::string(8, '\0')),
+                    full = chunk("SCDl", std::string("\x05\0\0\0\0\0\0\0", 8));
+  struct Case {
+    const char* name;
+    std::string file;
+    bool nothing;
+  };
+  const Case cases[] = {
+      {"header and end", header + tail, true},
+      {"only empty data chunks", header + empty + empty + tail, true},
+      {"a data chunk with samples", header + empty + full + tail, false},
+      {"a data chunk size that lies", header + std::string("SCDl\x03\0\0\0", 8) + tail, false},
+      {"cut in a chunk header", header + tail.substr(0, 5), false},
+  };
+  for (const Case& c : cases) {
+    std::istringstream in(c.file);
+    EXPECT_EQ(stream_playsnothing(in), c.nothing) << c.name;
+  }
+}
+
 TEST(PlayHeader, ReverbIsReplacedOrAdded) {
   struct Case {
     const char* name;

@@ -27,8 +27,8 @@ extern const PREVIEW_PLAYBACK preview_engine;
 void preview_provide(const PREVIEW_PLAYBACK* playback);
 const PREVIEW_PLAYBACK* preview_playback();
 
-// The arena reverb's parameter block that the preview plays with.
-extern const unsigned char REVERB_FILE[36];
+// The arena reverb's parameter block that the preview plays with: the engine's shipped block.
+extern const unsigned char (&REVERB_FILE)[36];
 
 // The window's message for a result of `ditty` (empty for none).
 std::string preview_message(int code);

@@ -25,6 +25,10 @@ Result run(const std::string& args, const std::string& env = "") {
 
 class PlayFiles : public ScratchTest {
  protected:
+  void SetUp() override {
+    ScratchTest::SetUp();
+    setenv("SDL_AUDIODRIVER", "dummy", 1);
+  }
   // A stream made by the import job of `seconds` of stereo 22050 Hz music.
   std::string stream(const std::string& name, double seconds) {
     writemusic(path(name + ".wav"), static_cast<int>(22050 * seconds), 2, 22050);
@@ -163,11 +167,10 @@ TEST_F(PlayFiles, BadStreamsAreRefusedWithAReason) {
   }
 }
 
-// Ctrl-C during playback is Cancel: the playback ends, the status is "Done" and the exit 0.
-TEST_F(PlayFiles, InterruptIsCancel) {
-  const std::string asf = stream("long", 30.0);
+// The raw wait status and the standard output of `quillon play asf` sent `sig` once it plays.
+std::pair<int, std::string> signalled(const std::string& asf, int sig) {
   int out[2];
-  ASSERT_EQ(pipe(out), 0);
+  if (pipe(out) != 0) return {-1, "no pipe"};
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
@@ -175,9 +178,13 @@ TEST_F(PlayFiles, InterruptIsCancel) {
   std::string exe = QUILLON_EXE, play = "play";
   char* argv[] = {exe.data(), play.data(), const_cast<char*>(asf.c_str()), nullptr};
   pid_t pid;
-  ASSERT_EQ(posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv, environ), 0);
+  const int spawned = posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv, environ);
   posix_spawn_file_actions_destroy(&actions);
   close(out[1]);
+  if (spawned != 0) {
+    close(out[0]);
+    return {-1, "not started"};
+  }
   std::string text;
   char buf[256];
   pollfd p{out[0], POLLIN, 0};
@@ -186,16 +193,38 @@ TEST_F(PlayFiles, InterruptIsCancel) {
     const ssize_t n = read(out[0], buf, sizeof buf);
     if (n <= 0) break;
     text.append(buf, static_cast<size_t>(n));
-    if (!sent && text.find("Playing...\n") != std::string::npos) sent = kill(pid, SIGINT) == 0;
+    if (!sent && text.find("Playing...\n") != std::string::npos) sent = kill(pid, sig) == 0;
   }
   close(out[0]);
-  int status = 0;
   if (!sent) kill(pid, SIGKILL);
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(sent) << text;
-  ASSERT_TRUE(WIFEXITED(status)) << text;
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  int status = -1;
+  waitpid(pid, &status, 0);
+  return {sent ? status : -1, text};
+}
+
+// Ctrl-C during playback is Cancel: the playback ends, the status is "Done" and the exit 0. A
+// request to terminate still ends the program as it would any other.
+TEST_F(PlayFiles, InterruptIsCancelAndTerminateEnds) {
+  const std::string asf = stream("long", 30.0);
+  const auto [interrupted, text] = signalled(asf, SIGINT);
+  ASSERT_TRUE(WIFEXITED(interrupted)) << text;
+  EXPECT_EQ(WEXITSTATUS(interrupted), 0);
   EXPECT_EQ(text, "Initialising audio...\nPlaying...\nDone\n");
+  const int terminated = signalled(asf, SIGTERM).first;
+  ASSERT_TRUE(WIFSIGNALED(terminated));
+  EXPECT_EQ(WTERMSIG(terminated), SIGTERM);
+}
+
+// A stream without samples (the import of an empty file) has played to its end at once.
+TEST_F(PlayFiles, NothingToPlayEndsAtOnce) {
+  writewav(path("empty.wav"), 0, 2, 22050, [](int, int) { return 0; });
+  Result r = run("preview " + path("empty.wav"), "XDG_RUNTIME_DIR=" + path(""));
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.out, "Opening...\nReading...\nFading...\nWriting...\nDone\nDone\n");
+  ASSERT_EQ(run("import " + path("empty.wav") + " " + path("")).status, 0);
+  r = run("play " + path("empty.asf"));
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.out, "Done\n");
 }
 
 }  // namespace

@@ -8,10 +8,12 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <string_view>
 #include <thread>
 
 #include "quillon/engine/audio.h"
 #include "quillon/engine/audiostream.h"
+#include "quillon/runtime/diag.h"
 #include "quillon/runtime/timer.h"
 
 namespace {
@@ -38,6 +40,12 @@ void status(const char* text) {
 
 void progress(int percent) {
   if (g_progress) g_progress(percent);
+}
+
+// A stream file with a bad chunk is the user's file, not a fault of the program: the data stream
+// stops at it, and the player ends the item as corrupt, which the preview reports.
+int keepinvalidchunk(const char* text) {
+  return std::string_view(text).starts_with("STREAM - invalid chunk") ? 0 : 1;
 }
 
 // Ends with the cleanup on every path.
@@ -83,6 +91,7 @@ void preview_cleanup() {
   std::free(g_arena);
   g_playermem = g_arena = nullptr;
   g_stop = false;
+  FAULT_setfilter(nullptr);
 }
 
 int preview_ditty(const char* path, const unsigned char* reverb, size_t reverbsize) {
@@ -90,6 +99,9 @@ int preview_ditty(const char* path, const unsigned char* reverb, size_t reverbsi
   status("Initialising audio...");
   g_arena = std::malloc(kArenaSize);
   if (!g_arena) return finish(PREVIEW_OUTOFMEMORY);
+  // The program keeps its own signal handling (Ctrl-C as Cancel, termination as usual): the
+  // audio library would otherwise take SIGINT and SIGTERM over for events nobody reads.
+  setenv("SDL_NO_SIGNAL_HANDLERS", "1", 0);
   // Without the tick timer the synchronous tasks never run and nothing would ever play.
   if (TIMER_frequency() == 0 || AUDIO_attach() < 0 || AUDIO_init(g_arena, kArenaSize) < 0)
     return finish(PREVIEW_AUDIOFAILED);
@@ -110,6 +122,7 @@ int preview_ditty(const char* path, const unsigned char* reverb, size_t reverbsi
   if (player < 0) return finish(PREVIEW_AUDIOFAILED);
   AUDIOSTREAM_setvolume(player, kFullLevel);
   g_stop = false;
+  FAULT_setfilter(keepinvalidchunk);
   const int item = path ? AUDIOSTREAM_playfile(player, 0, path, 0) : AUDIOSTREAM_ERR;
   if (item < 0) return finish(PREVIEW_AUDIOFAILED);
   status("Playing...");
