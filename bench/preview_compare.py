@@ -40,6 +40,16 @@ def ffplay(path):
     return ["ffplay", "-nodisp", "-autoexit", "-loglevel", "quiet", path]
 
 
+def stop(p):
+    """Ctrl-C (both programs end on it), then a kill if that did not end it."""
+    p.send_signal(signal.SIGINT)
+    try:
+        p.wait(10)
+    except subprocess.TimeoutExpired:
+        p.kill()
+        p.wait()
+
+
 def first_sound(cmd, env, disk):
     """Seconds from the start of `cmd` to the first non-zero byte in the disk file."""
     if os.path.exists(disk):
@@ -63,12 +73,7 @@ def first_sound(cmd, env, disk):
             seen += len(data)
             time.sleep(0.002)
     finally:
-        p.send_signal(signal.SIGINT)
-        try:
-            p.wait(10)
-        except subprocess.TimeoutExpired:
-            p.kill()
-            p.wait()
+        stop(p)
     return found if found is not None else float("inf")
 
 
@@ -89,12 +94,7 @@ def playback_cpu(cmd, env, warmup=2.0, span=20.0):
         time.sleep(span)
         c1, t1 = cputime(p.pid), time.perf_counter()
     finally:
-        p.send_signal(signal.SIGINT)
-        try:
-            p.wait(10)
-        except subprocess.TimeoutExpired:
-            p.kill()
-            p.wait()
+        stop(p)
     return 100.0 * (c1 - c0) / (t1 - t0)
 
 
