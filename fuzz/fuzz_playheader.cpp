@@ -1,5 +1,6 @@
-// quillon play's header chunk search and reverb change on arbitrary files: they stop at the end
-// of the data, and a changed chunk still gives its own size and takes a second change in place.
+// quillon play's look at arbitrary files: the chunk walks stop at the end of the data, and a
+// header chunk given another reverb amount still gives its own size and takes a second change in
+// place.
 #include <cstdint>
 #include <cstdlib>
 #include <sstream>
@@ -9,6 +10,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::istringstream in(std::string(reinterpret_cast<const char*>(data), size));
+  stream_playsnothing(in);
   STREAMHEADERCHUNK h;
   if (!stream_findheader(in, &h) || h.bytes.size() != h.size) return 0;
   if (!stream_setreverb(h.bytes, 100)) return 0;

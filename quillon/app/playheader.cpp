@@ -74,8 +74,10 @@ bool stream_setreverb(std::vector<unsigned char>& chunk, int reverb) {
       p += 4;
     }
     if (n > chunk.size() - p) return false;
-    if (tag == kReverbTag && n > 0) {
-      for (size_t i = 0; i < n; ++i) chunk[p + i] = static_cast<unsigned char>(reverb >> (8 * (n - 1 - i)));
+    // A value of 1 to 4 bytes is the amount (a longer one is a data block, which readers skip).
+    if (tag == kReverbTag && n > 0 && n <= 4) {
+      std::fill_n(chunk.begin() + static_cast<std::ptrdiff_t>(p), n - 1, 0);
+      chunk[p + n - 1] = static_cast<unsigned char>(reverb);
       return true;
     }
     p += n;

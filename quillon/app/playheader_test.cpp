@@ -93,6 +93,7 @@ TEST(PlayHeader, ReverbIsReplacedOrAdded) {
       {"a one-byte amount", "\x13\x01\x20\x82\x01\x02\xFF", 0, true, false},
       {"a two-byte amount", std::string("\x13\x02\x00\x20\xFF", 5), 0, true, false},
       {"a long length form", std::string("\x14\xFF\0\0\0\x02xy\x13\x01\x05\xFF", 12), 0, true, false},
+      {"a data block under the reverb tag", std::string("\x13\x05\0\0\0\0\x01\xFF", 8), 0, true, true},
       {"four skipped bytes", std::string("\x13\x01\x05\xFF", 4), 2, true, false},
       {"a value past the end", "\x06\x09\x65", 0, false, false},
       {"no end tag", "\x06\x01\x65", 0, false, false},
