@@ -53,11 +53,10 @@ struct Format {
 struct Item {
   uint32_t request;
   int32_t handle;
-  int32_t firstbuf, lastbuf;
   int32_t datarate;
   int32_t rate;
   int64_t played, total, buffered;
-  int32_t chunks, chunkcount;
+  int32_t chunks, chunkcount;  // data chunks received; the count chunk's figure
   int32_t prebuffer;
   bool reached;   // data of it went to the voice queue
   bool complete;  // its end chunk came
@@ -66,7 +65,6 @@ struct Item {
 };
 
 struct Entry {
-  uint32_t serial;
   int32_t count;
   uint8_t* chunk;
   int32_t item;
@@ -75,8 +73,6 @@ struct Entry {
 };
 
 struct Queue {
-  int32_t voice;
-  uint32_t nextserial;
   uint32_t capacity;
   uint32_t write;    // sequence number of the next entry
   uint32_t release;  // oldest entry not yet given back
@@ -350,7 +346,7 @@ bool dispatch(Player& p, uint8_t* chunk) {
     Queue& q = p.queue;
     const uint32_t seq = q.write;
     Entry& e = q.entries[seq % q.capacity];
-    e = Entry{q.nextserial++, n, chunk, it->handle, {}, {}};
+    e = Entry{n, chunk, it->handle, {}, {}};
     uint8_t* body = chunk + table;
     uint8_t* chunkend = chunk + size;
     // Each channel's data runs to the next channel's start, or to the chunk's end; an offset
@@ -370,8 +366,6 @@ bool dispatch(Player& p, uint8_t* chunk) {
     q.queued += n;
     it->buffered += n;
     it->reached = true;
-    it->lastbuf = static_cast<int32_t>(e.serial);
-    if (it->firstbuf < 0) it->firstbuf = it->lastbuf;
     play_when_fed(p);
     return false;
   }
@@ -444,7 +438,8 @@ bool items_follow(Player& p) {
 void service(Player& p) {
   Queue& q = p.queue;
   if (p.state == 2) {
-    if (q.queued > q.consumed) return;
+    // A voice that could not start or was taken by another sound has nothing left to drain.
+    if (q.queued > q.consumed && p.voice >= 0 && AUDIO_voicestatus(p.voice) == 1) return;
     stop_voice(p);
     p.cur = p.next;
     p.curhdr = p.nexthdr;
@@ -555,7 +550,6 @@ int create(const AUDIOSTREAMPARAMS* params, int items, int buffers, void* memory
   p->queue.entries = new (base + l.player + l.items) Entry[buffers]();
   p->queue.chan = new (base + l.player + l.items + l.entries) ChannelState[AUDIOSTREAM_MAXCHANNELS]();
   p->queue.capacity = static_cast<uint32_t>(buffers);
-  p->queue.voice = -1;
   p->ownstream = !shared;
   p->tap = shared;
   if (!shared) {
@@ -593,7 +587,6 @@ int queue_item(int player, int prebufferms, uint32_t (*request)(STREAM*, const v
     it = Item{};
     it.request = id;
     it.handle = p.serial | p.index;
-    it.firstbuf = it.lastbuf = -1;
     it.prebuffer = prebufferms;
     return static_cast<int>(it.handle);
   });
@@ -745,6 +738,14 @@ int AUDIOSTREAM_playmem(int player, int prebufferms, const void* image) {
       [](STREAM* s, const void* what, int32_t) { return STREAM_queuemem(s, what, 0, kSCEl); }, image, 0);
 }
 
+int AUDIOSTREAM_playmemlength(int player, int prebufferms, const void* image, int32_t length) {
+  if (!image || length <= 0) return AUDIOSTREAM_ERR;
+  return queue_item(
+      player, prebufferms,
+      [](STREAM* s, const void* what, int32_t n) { return STREAM_queuemem(s, what, n, kSCEl); }, image,
+      length);
+}
+
 int AUDIOSTREAM_stop(int player) {
   return with_player(player, [](Player& p) {
     reset(p);
@@ -805,6 +806,18 @@ int AUDIOSTREAM_service() {
 
 namespace {
 
+struct TagField {
+  int tag;
+  int32_t AUDIOSTREAMHEADER::*member;
+};
+constexpr TagField kTagFields[] = {
+    {0x06, &AUDIOSTREAMHEADER::priority},     {0x0A, &AUDIOSTREAMHEADER::bendrange},
+    {0x13, &AUDIOSTREAMHEADER::reverb},       {0x80, &AUDIOSTREAMHEADER::revision},
+    {0x82, &AUDIOSTREAMHEADER::channels},     {0x84, &AUDIOSTREAMHEADER::rate},
+    {0x85, &AUDIOSTREAMHEADER::totalsamples}, {0x8C, &AUDIOSTREAMHEADER::playflags},
+    {0xA0, &AUDIOSTREAMHEADER::rep},
+};
+
 // Bounds-checked reader of the header's tags.
 struct TagReader {
   const uint8_t* p;
@@ -846,8 +859,8 @@ int AUDIOSTREAM_parseheader(const void* chunk, size_t size, AUDIOSTREAMHEADER* h
       for (int i = 0; i < 4; ++i) len = len << 8 | r.byte();
     }
     if (!r.ok || len > r.end - r.p) return AUDIOSTREAM_ECORRUPT;
+    if (tag == 0x14 || (tag >= 0x98 && tag <= 0x9B)) ++h->datablocks;
     if (len > 4) {
-      if (tag == 0x14 || (tag >= 0x98 && tag <= 0x9B)) ++h->datablocks;
       r.p += len;
       continue;
     }
@@ -855,46 +868,12 @@ int AUDIOSTREAM_parseheader(const void* chunk, size_t size, AUDIOSTREAMHEADER* h
     for (int i = 0; i < len; ++i) u = u << 8 | static_cast<uint32_t>(r.byte());
     int32_t v = static_cast<int32_t>(u);
     if (len > 0 && len < 4 && (u >> (8 * len - 1)) & 1) v = static_cast<int32_t>(u | (~0u << (8 * len)));
-    switch (tag) {
-      case 0x06:
-        h->priority = v;
-        break;
-      case 0x0A:
-        h->bendrange = v;
-        break;
-      case 0x13:
-        h->reverb = v;
-        break;
-      case 0x14:
-        ++h->datablocks;
-        break;
-      case 0x80:
-        h->revision = v;
-        break;
-      case 0x82:
-        h->channels = v;
-        break;
-      case 0x84:
-        h->rate = v;
-        break;
-      case 0x85:
-        h->totalsamples = v;
-        break;
-      case 0x8C:
-        h->playflags = v;
-        flags8c = true;
-        break;
-      case 0xA0:
-        h->rep = v;
-        break;
-      case 0xA1:
-        flagbits = v;
-        break;
-      default:
-        if (tag >= 0x98 && tag <= 0x9B) ++h->datablocks;
-        if (tag >= 0x9C && tag <= 0x9F) h->direction[tag - 0x9C] = static_cast<uint16_t>(v);
-        break;
-    }
+    const auto field = std::find_if(std::begin(kTagFields), std::end(kTagFields),
+                                    [&](const TagField& f) { return f.tag == tag; });
+    if (field != std::end(kTagFields)) h->*field->member = v;
+    if (tag == 0x8C) flags8c = true;
+    if (tag == 0xA1) flagbits = v;
+    if (tag >= 0x9C && tag <= 0x9F) h->direction[tag - 0x9C] = static_cast<uint16_t>(v);
   }
   if (!flags8c)
     h->playflags = (flagbits & 1 ? 1 : 0) | (flagbits & 2 ? 2 : 0) | (flagbits & 0x80 ? 0x20 : 0) |

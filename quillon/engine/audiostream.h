@@ -23,8 +23,10 @@ inline constexpr int AUDIOSTREAM_ENOFREE = -9;       // all 16 players in use
 inline constexpr int AUDIOSTREAM_ENOTRUNNING = -10;  // the engine is not running
 inline constexpr int AUDIOSTREAM_EITEMS = -13;       // all item slots taken
 // Returned by AUDIOSTREAM_status (with state 3 in the result) for an item that ended because its
-// data could not be played: the data stream met an invalid chunk, or a header that no voice can
-// play (channel count outside 1..4, sample rate 0, a header chunk cut short).
+// data could not be played: the data stream met an invalid chunk (it then reads no further, and
+// the items queued behind end the same way), the file ended before its end chunk (also a file
+// that could not be opened), a data chunk claims more samples than its bytes can hold, or the
+// header cannot be played (channel count outside 1..4, sample rate 0, a header chunk cut short).
 inline constexpr int AUDIOSTREAM_ECORRUPT = -20;
 // Returned by AUDIOSTREAM_status (with state 3) for an item whose header names a representation
 // without a source in the engine (see AUDIOSTREAM_hassource).
@@ -88,18 +90,23 @@ int AUDIOSTREAM_createshared(const AUDIOSTREAMPARAMS* params, int items, int buf
                              int32_t size, STREAM* tap);
 int AUDIOSTREAM_destroy(int player);  // 0, -10, -8
 // Queue a file from `offset`, or a stream image in memory (kept valid until played or stopped).
-// Returns the item handle (player in bits 0-7, serial above; > 0), or -10, -8, -13, -1.
-// A pre-buffer time above 0 holds playback until that many ms of data are read; below 0 holds it
-// until the player is stopped.
+// Returns the item handle (player in bits 0-7, serial above, never negative; the serial starts at 256 and
+// restarts at 0 after 2^23 files), or -10, -8, -13, -1. A pre-buffer time above 0 holds playback until that
+// many ms of data are read; below 0 holds it until the player is stopped.
 int AUDIOSTREAM_playfile(int player, int prebufferms, const char* path, int32_t offset);
 int AUDIOSTREAM_playmem(int player, int prebufferms, const void* image);
+// As playmem for an image of `length` bytes: nothing past them is read, whatever the chunk sizes
+// say (playmem walks the image to its end chunk to find its length).
+int AUDIOSTREAM_playmemlength(int player, int prebufferms, const void* image, int32_t length);
 int AUDIOSTREAM_stop(int player);                           // 0, -10, -8
 int AUDIOSTREAM_setvolume(int player, int volume);          // 0, -10, -8
 int AUDIOSTREAM_setgreedylevel(int player, int32_t bytes);  // 0, -10, -8
 // 0, -10, -8 (result zeroed), or AUDIOSTREAM_ECORRUPT / AUDIOSTREAM_EUNSUPPORTED with state 3.
 int AUDIOSTREAM_status(int item, AUDIOSTREAMSTATUS* result);
 
-// The player's pass over its data streams; the engine runs it as its stream service.
+// The player's pass over its data streams. The first player adds it to the engine's stream
+// services, which the engine's synchronous task runs (AUDIO_attach, then SYNCTASK_run or
+// SYNCTASK_wait on the client's thread); the last one removes it.
 int AUDIOSTREAM_service();
 
 // Parses an SCHl chunk (8-byte chunk header included, `size` bytes readable) with the player's

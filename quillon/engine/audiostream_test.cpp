@@ -425,6 +425,18 @@ TEST_F(Player, SourcesPlayEachRepresentation) {
   }
 }
 
+// The header's per-channel direction offsets turn each channel: half a turn swaps the sides.
+TEST_F(Player, ChannelDirectionsFromTheHeader) {
+  const Pcm left = tone(4000), right = tone(4000, 500, 2000);
+  Sound s{8, 22050, {left, right}, 1000};
+  s.extratags = {0x9C, 2, 0x80, 0x00, 0x9D, 2, 0x80, 0x00};
+  const int item = queue(stream(s));
+  ASSERT_TRUE(until([&] { return status(item).state == 3; }));
+  const std::vector<float> wl(left.begin(), left.end()), wr(right.begin(), right.end());
+  EXPECT_GT(aligned_snr(wr, out, 0, 3900), 60);
+  EXPECT_GT(aligned_snr(wl, out, 1, 3900), 60);
+}
+
 TEST_F(Player, ParletStreamMatchesTheCodec) {
   // Quiet enough that the decoder's 16-bit limiting never cuts the reference.
   const Pcm speech = tone(432 * 20, 180, 900, 22050, 3000);
@@ -585,6 +597,31 @@ TEST_F(Player, BadInputEndsTheItem) {
     ASSERT_TRUE(until([&] { return status(again).state == 2; })) << k.what;
     AUDIOSTREAM_stop(player);
   }
+  std::remove(path.c_str());
+  FILESYS_shutdown();
+}
+
+// A file read through the file system from an offset. Its pre-buffer time is longer than the
+// sound, so playback waits until the stream has read it all and no pass can starve the voice.
+TEST_F(Player, FilePlaysFromItsOffset) {
+  FILESYS_init(8, 0, 16);
+  const std::string path = ::testing::TempDir() + "audiostream_file_" + std::to_string(getpid());
+  Bytes file(100, 0xEE);
+  const Pcm pcm = tone(20000);
+  const Bytes img = stream(Sound{10, 22050, {pcm}});
+  file.insert(file.end(), img.begin(), img.end());
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
+  const int item = AUDIOSTREAM_playfile(player, 5000, path.c_str(), 100);
+  ASSERT_GT(item, 0);
+  ASSERT_TRUE(until(
+      [&] {
+        std::this_thread::yield();
+        return status(item).state == 3;
+      },
+      20000));
+  const std::vector<float> want(pcm.begin(), pcm.end());
+  EXPECT_GT(aligned_snr(want, out, 0, pcm.size() - 64), 20);
   std::remove(path.c_str());
   FILESYS_shutdown();
 }

@@ -1,0 +1,1 @@
+ht_fuzz(fuzz_audiostream fuzz_audiostream.cpp quillon_engine)
