@@ -112,7 +112,9 @@ class Playback {
     preview_setprogress(nullptr);
     preview_setpump(nullptr);
     if (result == PREVIEW_OK) return CLI_OK;
-    if (preview_streamfault() != 0) {
+    if (preview_streamfault() == AUDIOSTREAM_EUNSUPPORTED) {
+      fail(shown + " holds sample data which the player cannot play");
+    } else if (preview_streamfault() != 0) {
       fail(shown + ": the stream is corrupt; playback stopped at the bad data");
     } else {
       fail(preview_message(result));
