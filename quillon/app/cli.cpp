@@ -10,11 +10,11 @@ namespace {
 
 struct Command {
   const char* name;
-  int (*run)(int argc, char** argv);  // null: not part of this build yet
+  int (*run)(int argc, char** argv);
 };
 
 constexpr Command kCommands[] = {
-    {"import", cmd_import},   {"preview", nullptr},     {"info", cmd_info},
+    {"import", cmd_import},   {"preview", cmd_preview}, {"play", cmd_play}, {"info", cmd_info},
     {"convert", cmd_convert}, {"formats", cmd_formats}, {"bank", cmd_bank},
 };
 
@@ -35,6 +35,8 @@ void cli_usage(FILE* out) {
       "  import [--reverb N] [--crop] INPUT... OUTDIR\n"
       "                                              convert each INPUT into OUTDIR/<base name>.asf\n"
       "  preview [--reverb N] [--crop] INPUT         convert INPUT and play it (Ctrl-C stops)\n"
+      "  play [--reverb N] FILE.asf                  play a stream file with the arena reverb; N\n"
+      "                                              replaces the file's own amount (Ctrl-C stops)\n"
       "  info FILE                                   format, elements and the fields of each timbre\n"
       "  convert [--format NAME] [--rep NAME] [--element N] INPUT OUTPUT\n"
       "                                              read element N (default 0) of INPUT, write it as\n"
@@ -76,10 +78,6 @@ int quillon_main(int argc, char** argv) {
   }
   for (const Command& c : kCommands) {
     if (word != c.name) continue;
-    if (!c.run) {
-      std::fprintf(stderr, "quillon: the '%s' command is not available yet.\n", c.name);
-      return CLI_FAILED;
-    }
     return c.run(argc - 1, argv + 1);
   }
   std::fprintf(stderr, "quillon: unknown command '%s'\n", argv[1]);

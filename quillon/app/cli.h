@@ -15,6 +15,8 @@ void cli_usage(FILE* out);
 // The subcommands; argv[0] is the command word.
 int cmd_formats(int argc, char** argv);
 int cmd_import(int argc, char** argv);
+int cmd_preview(int argc, char** argv);
+int cmd_play(int argc, char** argv);
 int cmd_info(int argc, char** argv);
 int cmd_convert(int argc, char** argv);
 int cmd_bank(int argc, char** argv);

@@ -38,6 +38,10 @@ ProgressBar::ProgressBar() {
   if (isatty(STDERR_FILENO)) AUREX_setprogress(drawprogress);
 }
 
+void (*ProgressBar::drawer() const)(int) {
+  return isatty(STDERR_FILENO) ? drawprogress : nullptr;
+}
+
 ProgressBar::~ProgressBar() {
   AUREX_setprogress(nullptr);
   if (g_lastdrawn >= 0) std::fputs("\r\033[K", stderr);
@@ -165,4 +169,15 @@ std::string cli_resolvepath(const std::string& path) {
     resolved = std::move(next);
   }
   return resolved.string();
+}
+
+bool cli_parsereverb(const char* word, int* reverb) {
+  char* end = nullptr;
+  const long value = std::strtol(word, &end, 10);
+  if (*word == 0 || *end != 0 || value < 0 || value > 127) {
+    std::fprintf(stderr, "quillon: --reverb takes a number from 0 to 127\n");
+    return false;
+  }
+  *reverb = static_cast<int>(value);
+  return true;
 }

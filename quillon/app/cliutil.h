@@ -12,6 +12,8 @@ class ProgressBar {
  public:
   ProgressBar();
   ~ProgressBar();
+  // What draws the bar (for progress other than the sound core's), or null without a terminal.
+  void (*drawer() const)(int percent);
   ProgressBar(const ProgressBar&) = delete;
   ProgressBar& operator=(const ProgressBar&) = delete;
 };
@@ -49,6 +51,9 @@ SINFO* cli_load(const std::string& path, int* format, std::string* error, int el
 // component is looked up in its folder without regard to letter case (names from the game's
 // Windows world); what cannot be found is left as written.
 std::string cli_resolvepath(const std::string& path);
+
+// A reverb amount 0..127 from a command line word; false after printing that it is not one.
+bool cli_parsereverb(const char* word, int* reverb);
 
 // An element number 0..511 (the most a bank holds) from a command line word; false otherwise.
 bool cli_parseelement(const char* word, int* element);

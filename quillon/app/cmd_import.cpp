@@ -1,6 +1,5 @@
 // quillon import [--reverb N] [--crop] INPUT... OUTDIR: the import job for each input in turn.
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,13 +26,7 @@ int cmd_import(int argc, char** argv) {
     if (arg == "--crop") {
       crop = true;
     } else if (arg == "--reverb" && i + 1 < argc) {
-      char* end = nullptr;
-      const long value = std::strtol(argv[++i], &end, 10);
-      if (*argv[i] == 0 || *end != 0 || value < 0 || value > 127) {
-        std::fprintf(stderr, "quillon: --reverb takes a number from 0 to 127\n");
-        return CLI_USAGE;
-      }
-      reverb = static_cast<int>(value);
+      if (!cli_parsereverb(argv[++i], &reverb)) return CLI_USAGE;
     } else if (arg.starts_with("--")) {
       cli_usage(stderr);
       return CLI_USAGE;

@@ -1,5 +1,7 @@
 #include "quillon/app/preview.h"
 
+#include "quillon/engine/audio.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,16 +48,10 @@ std::string tempfolder() {
 
 }  // namespace
 
-// Counts 3, 2, 2; damping scale 232; seven filters of (delay ms little-endian, gain, damping).
-const unsigned char REVERB_FILE[36] = {
-    'F', 'X', 0,   0,   3, 2, 2, 232,  //
-    28,  1,   108, 106,                // 284 ms
-    242, 0,   112, 98,                 // 242 ms
-    212, 0,   107, 102,                // 212 ms
-    194, 0,   111, 75,                 // 194 ms
-    144, 0,   101, 87,                 // 144 ms
-    250, 0,   110, 74,                 // 250 ms
-    167, 0,   99,  86,                 // 167 ms
+const unsigned char (&REVERB_FILE)[36] = AUDIO_reverbfile;
+
+const PREVIEW_PLAYBACK preview_engine = {
+    preview_ditty, preview_setprogress, preview_setstatus, preview_setpump, preview_cancel, preview_cleanup,
 };
 
 void preview_provide(const PREVIEW_PLAYBACK* playback) {

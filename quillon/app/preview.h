@@ -6,17 +6,7 @@
 #include <cstddef>
 #include <string>
 
-// Results of the playback's `ditty`.
-enum : int {
-  PREVIEW_OK = 0,
-  PREVIEW_AUDIOFAILED = -1,
-  PREVIEW_OUTOFMEMORY = -2,
-  PREVIEW_NOREVERB = -3,
-};
-
-using PREVIEW_PROGRESSFN = void (*)(int percent);
-using PREVIEW_STATUSFN = void (*)(const char* text);
-using PREVIEW_PUMPFN = void (*)();
+#include "quillon/engine/previewplay.h"
 
 // The operations of preview playback: play the stream file at `path` with the reverb block, the
 // three callbacks, stop (the playing preview ends after its current pass), and release everything
@@ -30,12 +20,15 @@ struct PREVIEW_PLAYBACK {
   void (*cleanup)();
 };
 
+// The engine's preview playback.
+extern const PREVIEW_PLAYBACK preview_engine;
+
 // Installs the playback (null: none in this build). The table must outlive its use.
 void preview_provide(const PREVIEW_PLAYBACK* playback);
 const PREVIEW_PLAYBACK* preview_playback();
 
-// The arena reverb's parameter block that the preview plays with.
-extern const unsigned char REVERB_FILE[36];
+// The arena reverb's parameter block that the preview plays with: the engine's shipped block.
+extern const unsigned char (&REVERB_FILE)[36];
 
 // The window's message for a result of `ditty` (empty for none).
 std::string preview_message(int code);

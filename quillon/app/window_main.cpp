@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "quillon/app/cli.h"
+#include "quillon/app/preview.h"
 #include "quillon/app/window.h"
 #include "quillon/app/window_icons.h"
 #include "quillon/runtime/diag.h"
@@ -54,7 +55,8 @@ int window_main(int argc, char** argv, void (*started)(QWidget* window)) {
   if (!hasdisplay()) {
     std::fputs(
         "quillon: the window needs a graphical display, and none was found (DISPLAY and WAYLAND_DISPLAY "
-        "are not set).\nWithout a display, use the commands import, preview, info, convert and formats:\n\n",
+        "are not set).\nWithout a display, use the commands import, preview, play, info, convert and "
+        "formats:\n\n",
         stderr);
     cli_usage(stderr);
     return CLI_FAILED;
@@ -70,6 +72,7 @@ int window_main(int argc, char** argv, void (*started)(QWidget* window)) {
   FILESYS_init(2, 0, 16);
   TIMER_init(100);
   window_setshutdown(stopruntime);
+  preview_provide(&preview_engine);
   if (started) started(&window);
   const int status = QApplication::exec();
   stopruntime();

@@ -31,6 +31,9 @@
 #include "quillon/app/window.h"
 #include "quillon/app/window_help.h"
 #include "quillon/app/window_main.h"
+#include "quillon/engine/audio.h"
+#include "quillon/runtime/filesys.h"
+#include "quillon/runtime/timer.h"
 
 namespace {
 
@@ -60,6 +63,7 @@ std::vector<int> allbutcancel() {
 int g_ends = -1;
 int g_shutdowns = 0;
 int g_leftovers = -1;
+int g_engineatend = -1;
 QString g_folder;
 
 // A stand-in for the audio engine's preview playback: it plays nothing, and records what the
@@ -342,6 +346,61 @@ class WindowTest : public QObject {
     if (!message.isEmpty()) QCOMPARE(g_boxes[0].text, message);
     QCOMPARE(enabledof(*window_), allbutcancel());
     QVERIFY(!QApplication::overrideCursor());
+  }
+
+  // The engine's own playback on SDL's dummy driver: while it plays only Cancel is enabled, and
+  // Cancel ends it with the controls back; closing the window ends the process after the clean-up.
+  void realPreviewPlaysUntilCancelOrQuit_data() {
+    QTest::addColumn<bool>("quit");
+    QTest::newRow("cancel") << false;
+    QTest::newRow("quit") << true;
+  }
+  void realPreviewPlaysUntilCancelOrQuit() {
+    QFETCH(bool, quit);
+    FILESYS_init(2, 0, 16);
+    TIMER_init(100);
+    const auto stop = qScopeGuard([] {
+      FILESYS_shutdown();
+      TIMER_stop();
+    });
+    preview_provide(&preview_engine);
+    g_ends = -1;
+    g_shutdowns = 0;
+    window_setend([](int status) {
+      g_ends = status;
+      g_engineatend = AUDIO_isrunning();
+    });
+    window_setshutdown([] { ++g_shutdowns; });
+    edit(ID_INPUT)->setText(music("song.wav", 44100 * 20));
+    std::vector<int> during;
+    bool running = false;
+    const auto* status = static_cast<QLabel*>(window_->control(ID_STATUS));
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, this, [&] {
+      if (!during.empty() || status->text() != "Playing...") return;
+      during = enabledof(*window_);
+      running = AUDIO_isrunning();
+      if (quit)
+        window_->close();
+      else
+        button(ID_CANCEL)->click();
+    });
+    poll.start(10);
+    button(ID_PREVIEW)->click();
+    poll.stop();
+    QCOMPARE(during, std::vector<int>{ID_CANCEL});
+    QVERIFY(running);
+    QVERIFY(!AUDIO_isrunning());
+    QVERIFY(g_boxes.empty());
+    QCOMPARE(g_ends, quit ? 0 : -1);
+    if (quit) {
+      QCOMPARE(g_engineatend, 0);  // the engine was down before the end
+      QCOMPARE(g_shutdowns, 1);
+    } else {
+      QCOMPARE(enabledof(*window_), allbutcancel());
+      QCOMPARE(status->text(), QString());
+      QVERIFY(!QApplication::overrideCursor());
+    }
   }
 
   // Closing the window inside a job ends the process, and takes the job's partial stream along.
