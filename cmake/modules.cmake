@@ -31,6 +31,7 @@ function(ht_library name dir)
     target_link_libraries(${name}_test PRIVATE ${name} ${arg_TEST_DEPS} GTest::gtest GTest::gtest_main)
     target_compile_definitions(${name}_test PRIVATE HT_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
     gtest_discover_tests(${name}_test DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-                         PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen;SDL_AUDIODRIVER=dummy")
+                         PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen"
+                                    ENVIRONMENT_MODIFICATION "SDL_AUDIODRIVER=set:dummy")
   endif()
 endfunction()
