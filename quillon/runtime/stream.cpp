@@ -66,6 +66,8 @@ struct STREAM {
   int number;
   int32_t waiting;
   uint8_t* next;
+  EVENT* arrived;  // set for a consumer asleep in STREAM_wait
+  bool sleeping;
 };
 
 namespace {
@@ -162,6 +164,17 @@ void add_in_use(Stream& s, int32_t bytes) {
   }
 }
 
+// Wakes the consumer of a tap that waits in STREAM_wait. Caller holds the lock.
+void wake(STREAM& tap) {
+  if (!tap.sleeping) return;
+  tap.sleeping = false;
+  EVENT_set(tap.arrived);
+}
+
+void wake_all(Stream& s) {
+  for (int i = 0; i < s.ntaps; ++i) wake(s.taps[i]);
+}
+
 void give_back(uint8_t* p) {
   put32(p + 4, static_cast<uint32_t>(size_at(p)));
   put32(p, kGivenBack);
@@ -232,6 +245,7 @@ void advance_read(Stream& s) {
 void report_invalid(Stream& s) {
   const uint8_t* h = s.chunk;
   s.invalid = true;
+  wake_all(s);
   FAULT(kSource, "STREAM - invalid chunk (%02x %02x %02x %02x %02x %02x %02x %02x)\n", h[0], h[1], h[2], h[3],
         h[4], h[5], h[6], h[7]);
 }
@@ -283,6 +297,7 @@ void route(Stream& s, uint8_t* p) {
   if (t.waiting == 0) t.next = p;
   t.waiting += size;
   add_in_use(s, size);
+  wake(t);
 }
 
 // Cuts the complete chunks after the chunk start; true once the request's end chunk was cut.
@@ -335,6 +350,7 @@ void start_next(Stream& s) {
   if (!r || r->state != STREAM_QUEUED) r = r ? r->next : s.first;
   if (!r) {
     s.state = STREAM_IDLE;
+    wake_all(s);
     return;
   }
   s.current = r;
@@ -534,7 +550,7 @@ STREAM* STREAM_create(int requests, int filters, int taps, void* memory, size_t 
     s->free = &s->requests[i];
   }
   for (int i = 0; i < filters; ++i) s->filters[i] = {0, 0, 1};
-  for (int i = 0; i < taps; ++i) s->taps[i] = {s, i + 1, 0, nullptr};
+  for (int i = 0; i < taps; ++i) s->taps[i] = {s, i + 1, 0, nullptr, EVENT_create(0, 0), false};
   s->ring = p;
   s->ring_end = base + size;
   s->read = s->chunk = s->write = s->ring;
@@ -697,6 +713,7 @@ void STREAM_kill(STREAM* handle) {
   } else if (s->state == STREAM_FULL) {
     s->state = STREAM_IDLE;
   }
+  wake_all(*s);
 }
 
 void STREAM_destroy(STREAM* handle) {
@@ -711,6 +728,7 @@ void STREAM_destroy(STREAM* handle) {
     CRIT_enter(s->lock);
   }
   std::memset(s->magic, 0, 4);
+  for (int i = 0; i < s->ntaps; ++i) EVENT_delete(s->taps[i].arrived);
   const int file = s->file;
   s->file = 0;
   CRIT_leave(s->lock);
@@ -775,6 +793,23 @@ auto query(STREAM* handle, const char* function, F f) -> decltype(f(*handle->str
 }
 
 }  // namespace
+
+int STREAM_wait(STREAM* tap, int ticks) {
+  Stream* s = check(tap, "STREAM_wait");
+  if (!s) return 0;
+  const auto ready = [&] { return tap->waiting > 0 || s->state == STREAM_IDLE || s->invalid ? 1 : 0; };
+  {
+    Locked lock(s);
+    if (ready() || ticks == 0) return ready();
+    // Reset under the lock that every wake-up is given under, so none is lost or left over.
+    EVENT_reset(tap->arrived);
+    tap->sleeping = true;
+  }
+  EVENT_wait(tap->arrived, ticks);
+  Locked lock(s);
+  tap->sleeping = false;
+  return ready();
+}
 
 int32_t STREAM_gettable(STREAM* tap) {
   return query(tap, "STREAM_gettable", [&](Stream&) { return tap->waiting; });
