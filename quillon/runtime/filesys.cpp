@@ -307,7 +307,9 @@ void device_thread(void* p) {
       EVENT_wait(d.work, WAIT_FOREVER);
       continue;
     }
-    if (!(o->flags & kCancelled)) carry_out(s, *o);
+    // A pending operation that is cancelled leaves the list, so this one is carried out; a
+    // cancel while it runs is seen under the lock below.
+    carry_out(s, *o);
     FILE_callback callback = nullptr;
     int handle, status;
     void* user;
@@ -453,15 +455,11 @@ int FILE_setend(int file, int32_t length, int priority, void* user) {
 }
 
 int FILE_exists(const char* path, int priority, void* user) {
-  return queue(FILE_device(path), kExists, priority, user, [&](Op& o) {
-    o.name = path ? path : "";
-  });
+  return queue(FILE_device(path), kExists, priority, user, [&](Op& o) { o.name = path ? path : ""; });
 }
 
 int FILE_delete(const char* path, int priority, void* user) {
-  return queue(FILE_device(path), kDelete, priority, user, [&](Op& o) {
-    o.name = path ? path : "";
-  });
+  return queue(FILE_device(path), kDelete, priority, user, [&](Op& o) { o.name = path ? path : ""; });
 }
 
 int FILE_marker(int device, int priority, void* user) {
@@ -469,9 +467,7 @@ int FILE_marker(int device, int priority, void* user) {
 }
 
 int FILE_openarchive(const char* path, int priority, void* user) {
-  return queue(FILE_device(path), kOpenArchive, priority, user, [&](Op& o) {
-    o.name = path ? path : "";
-  });
+  return queue(FILE_device(path), kOpenArchive, priority, user, [&](Op& o) { o.name = path ? path : ""; });
 }
 
 int FILE_closearchive(int archive, int priority, void* user) {
@@ -563,10 +559,13 @@ void FILESYS_cancelop(int op) {
   if (!o || completed || o->type == kClose || o->type == kSetEnd || o->type == kDelete) return;
   Device& d = s.devices[device_of_op(op)];
   if (!pending) {
-    if (o->type == kRead || o->type == kWrite)
+    o->flags |= kCancelled;
+    if (o->type == kRead || o->type == kWrite) {
       RAW_stop(o->file);
-    else
-      o->flags |= kCancelled;
+      // The transfer moves data until it sees the busy byte: the buffer is the caller's again
+      // only once it has stopped.
+      d.done.wait(lock, [&] { return d.current != o; });
+    }
     return;
   }
   o->flags |= kCancelled;
