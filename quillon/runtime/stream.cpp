@@ -222,6 +222,14 @@ void walk(Stream& s, F f) {
   }
 }
 
+// Whether p is a chunk of the used part of the ring. A consumer giving chunks back in the order
+// it got them finds its chunk at the read position.
+bool in_used_part(Stream& s, const uint8_t* p) {
+  for (uint8_t* q = s.read; q != s.chunk; q = after(s, q))
+    if (q == p) return id_at(q) != kRingEnd;
+  return false;
+}
+
 void retire(Stream& s) {
   while (s.first && s.first->next && s.first->next->state != STREAM_QUEUED &&
          s.read == s.first->next->start && s.first != s.current)
@@ -766,9 +774,7 @@ void STREAM_release(STREAM* handle, void* chunk) {
   // Only a chunk of the used part of the ring is taken: anything else would break the ring. The
   // read position first moves over chunks given back, which keeps that part short.
   advance_read(*s);
-  bool found = false;
-  walk(*s, [&](Request*, uint8_t* q) { found = found || q == p; });
-  if (!found) {
+  if (!in_used_part(*s, p)) {
     FAULT(kSource, "STREAM_release - chunk does not belong to specified stream\n");
     return;
   }
