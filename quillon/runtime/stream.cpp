@@ -25,6 +25,10 @@ constexpr int32_t kReadSize = 8192;
 // A read needs kReadSize bytes and room for an end-of-ring mark after them.
 constexpr int32_t kReadRoom = kReadSize + 8;
 constexpr int kNameSize = 260;
+// A consumer in STREAM_wait first spins this long: the next read is usually that close, and a
+// wake-up through the event costs both threads more than the spin.
+constexpr auto kWaitSpin = std::chrono::microseconds(20);
+enum { kAwake, kSpinning, kAsleep };
 
 enum Kind { kFile, kMemory };
 enum Pending { kNone, kReading, kOpening, kClosing };
@@ -66,8 +70,8 @@ struct STREAM {
   int number;
   int32_t waiting;
   uint8_t* next;
-  EVENT* arrived;  // set for a consumer asleep in STREAM_wait
-  bool sleeping;
+  EVENT* arrived;             // set for a consumer asleep in STREAM_wait
+  std::atomic<int> sleeping;  // kAwake, kSpinning or kAsleep
 };
 
 namespace {
@@ -164,11 +168,10 @@ void add_in_use(Stream& s, int32_t bytes) {
   }
 }
 
-// Wakes the consumer of a tap that waits in STREAM_wait. Caller holds the lock.
+// Wakes the consumer of a tap that waits in STREAM_wait; one that still spins needs no event.
+// Caller holds the lock.
 void wake(STREAM& tap) {
-  if (!tap.sleeping) return;
-  tap.sleeping = false;
-  EVENT_set(tap.arrived);
+  if (tap.sleeping.exchange(kAwake) == kAsleep) EVENT_set(tap.arrived);
 }
 
 void wake_all(Stream& s) {
@@ -558,7 +561,12 @@ STREAM* STREAM_create(int requests, int filters, int taps, void* memory, size_t 
     s->free = &s->requests[i];
   }
   for (int i = 0; i < filters; ++i) s->filters[i] = {0, 0, 1};
-  for (int i = 0; i < taps; ++i) s->taps[i] = {s, i + 1, 0, nullptr, EVENT_create(0, 0), false};
+  for (int i = 0; i < taps; ++i) {
+    STREAM& t = s->taps[i];
+    t.stream = s;
+    t.number = i + 1;
+    t.arrived = EVENT_create(0, 0);
+  }
   s->ring = p;
   s->ring_end = base + size;
   s->read = s->chunk = s->write = s->ring;
@@ -809,11 +817,14 @@ int STREAM_wait(STREAM* tap, int ticks) {
     if (ready() || ticks == 0) return ready();
     // Reset under the lock that every wake-up is given under, so none is lost or left over.
     EVENT_reset(tap->arrived);
-    tap->sleeping = true;
+    tap->sleeping = kSpinning;
   }
-  EVENT_wait(tap->arrived, ticks);
+  const auto until = std::chrono::steady_clock::now() + kWaitSpin;
+  while (tap->sleeping.load() == kSpinning && std::chrono::steady_clock::now() < until) THREAD_spinpause();
+  int spinning = kSpinning;
+  if (tap->sleeping.compare_exchange_strong(spinning, kAsleep)) EVENT_wait(tap->arrived, ticks);
   Locked lock(s);
-  tap->sleeping = false;
+  tap->sleeping = kAwake;
   return ready();
 }
 

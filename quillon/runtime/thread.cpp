@@ -87,12 +87,6 @@ void thread_main(void* p) {
 constexpr uint32_t kFreeMark = 0x46524545;
 constexpr int kCritSpins = 200;
 
-void spin_pause() {
-#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64) || defined(_M_IX86)
-  _mm_pause();
-#endif
-}
-
 }  // namespace
 
 struct CRIT {
@@ -245,12 +239,18 @@ void CRIT_delete(CRIT* crit) {
   p.free = crit;
 }
 
+void THREAD_spinpause() {
+#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64) || defined(_M_IX86)
+  _mm_pause();
+#endif
+}
+
 void CRIT_enter(CRIT* crit) {
   // Sections guard a few hundred instructions: a short spin saves the other thread from
   // sleeping and being woken whenever the two meet in one.
   for (int i = 0; i < kCritSpins; ++i) {
     if (crit->mutex().try_lock()) return;
-    spin_pause();
+    THREAD_spinpause();
   }
   crit->mutex().lock();
 }
