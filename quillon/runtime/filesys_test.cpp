@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -227,7 +228,9 @@ TEST_F(FileSys, CancelStopsAReadInProgress) {
     const int read = FILE_read(file, 0, buffer.data(), kSize, 10, reinterpret_cast<void*>(attempt));
     FILESYS_callbackop(marker, [](int, int, void*) { started = true; });
     FILESYS_callbackop(read, record);
-    while (!started) std::this_thread::yield();
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!started && std::chrono::steady_clock::now() < give_up) std::this_thread::yield();
+    ASSERT_TRUE(started);
     FILESYS_cancelop(read);
     const std::string at_cancel = buffer;
     // A read that finished before the cancel came keeps its result.
