@@ -4,7 +4,8 @@
 #   quillon import song.ogg / song.m4a (AAC) against ffmpeg decoding, fading and encoding IMA ADPCM;
 #   quillon convert song.ogg to WAV against oggdec (the same libvorbis underneath);
 #   quillon convert of the song from and to AIFF against sox.
-# Reports the best of 5 wall times and the best of 5 CPU times (user + system), and their ratios.
+# Our command and the peer's alternate, five runs each; reports the best wall time and the best
+# CPU time of each, their ratios, and the load average after the row.
 # Usage: bench/formats_compare.sh [QUILLON] (default build/bench/quillon/quillon).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -16,26 +17,33 @@ trap 'rm -rf "$out"' EXIT
 ffmpeg -nostdin -v error -y -i "$in/song.wav" -c:a aac -b:a 192k -f ipod "$out/song.m4a"
 sox "$in/song.wav" "$out/song.aiff"
 
-best() {  # "wall cpu": the best of 5 runs of "$@" for each
-  local bw=999999 bc=999999 w c
-  for _ in 1 2 3 4 5; do
-    read -r w c < <(/usr/bin/time -f '%e %U %S' "$@" 2>&1 >/dev/null | tail -1 | awk '{print $1, $2 + $3}')
-    bw=$(echo "if ($w < $bw) $w else $bw" | bc -l)
-    bc=$(echo "if ($c < $bc) $c else $bc" | bc -l)
-  done
-  echo "$bw $bc"
+# One run of "$@": "wall cpu" in seconds. CPU is the task clock of every thread and child (perf
+# stat, 1 ms or better) where perf is installed, else user + system from GNU time (10 ms).
+once() {
+  if command -v perf >/dev/null; then
+    perf stat -e task-clock "$@" 2>&1 >/dev/null |
+      awk '/task-clock/ {gsub(",", "", $1); cpu = $1 / 1000} /seconds time elapsed/ {wall = $1} END {print wall, cpu}'
+  else
+    /usr/bin/time -f '%e %U %S' "$@" 2>&1 >/dev/null | tail -1 | awk '{print $1, $2 + $3}'
+  fi
 }
 
-row() {  # name, then the two commands separated by --
-  local name=$1 ours=() peer=()
+min() { echo "if ($1 < $2) $1 else $2" | bc -l; }
+
+row() {  # name, then the two commands separated by --; the two alternate, best of 5 each
+  local name=$1 ours=() peer=() qw=999999 qc=999999 pw=999999 pc=999999 w c
   shift
   while [[ $1 != -- ]]; do ours+=("$1"); shift; done
   shift
   peer=("$@")
-  read -r qw qc < <(best "${ours[@]}")
-  read -r pw pc < <(best "${peer[@]}")
-  printf '%-34s wall %6.3f s vs %6.3f s (%.2f)   cpu %6.3f s vs %6.3f s (%.2f)\n' "$name" "$qw" "$pw" \
-    "$(echo "$qw / $pw" | bc -l)" "$qc" "$pc" "$(echo "$qc / $pc" | bc -l)"
+  for _ in 1 2 3 4 5; do
+    read -r w c < <(once "${ours[@]}")
+    qw=$(min "$w" "$qw") qc=$(min "$c" "$qc")
+    read -r w c < <(once "${peer[@]}")
+    pw=$(min "$w" "$pw") pc=$(min "$c" "$pc")
+  done
+  printf '%-34s wall %6.3f s vs %6.3f s (%.2f)   cpu %6.3f s vs %6.3f s (%.2f)   load %s\n' "$name" "$qw" "$pw" \
+    "$(echo "$qw / $pw" | bc -l)" "$qc" "$pc" "$(echo "$qc / $pc" | bc -l)" "$(cut -d' ' -f1-3 /proc/loadavg)"
 }
 
 fades() {  # the ffmpeg filter of the import job's fades for input $1

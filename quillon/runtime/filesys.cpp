@@ -25,6 +25,7 @@
 namespace {
 
 constexpr const char* kSource = "pc/nfile";
+constexpr int32_t kSyncPiece = 8192;  // the most a synchronous read or write moves per operation
 
 enum Type {
   kOpen,
@@ -111,6 +112,10 @@ void release_op(Op& o) {
 
 int device_thread_start(System& s, int device);
 
+// The device whose thread this is, -1 elsewhere. A device's own thread looks at its list before
+// it waits, so what it queues itself (a callback issuing the next read) needs no wake-up.
+thread_local int own_device = -1;
+
 void insert_pending(Device& d, Op* o) {
   auto at = std::upper_bound(d.pending.begin(), d.pending.end(), o, [](const Op* a, const Op* b) {
     return a->priority != b->priority ? a->priority < b->priority : a->order < b->order;
@@ -152,7 +157,7 @@ int queue(int device, int type, int priority, void* user, Fill fill) {
   insert_pending(d, o);
   const int handle = o->handle;
   lock.unlock();
-  EVENT_set(d.work);
+  if (device != own_device) EVENT_set(d.work);
   return handle;
 }
 
@@ -186,7 +191,9 @@ int open_entry(System& s, const std::string& path, int* error) {
 int raw_mode(int mode, int* transfer) {
   *transfer = 0;
   if (mode & FILE_READONLY) {
-    *transfer = 1;  // one sector
+    // The pieces of a read-only file cover one read of the data streams and the synchronous
+    // forms: one system call each, and a cancel still stops within 8 KB.
+    *transfer = kSyncPiece;
     return RAW_READ | RAW_SHAREREAD | ((mode & FILE_MAPPED) ? RAW_MAP : 0) |
            ((mode & FILE_SEQUENTIAL) ? RAW_SEQUENTIAL : 0);
   }
@@ -292,6 +299,7 @@ void device_thread(void* p) {
   System& s = sys();
   const int device = static_cast<int>(reinterpret_cast<intptr_t>(p));
   Device& d = s.devices[device];
+  own_device = device;
   for (;;) {
     if (s.shutting_down) return;
     Op* o = nullptr;
@@ -307,7 +315,9 @@ void device_thread(void* p) {
       EVENT_wait(d.work, WAIT_FOREVER);
       continue;
     }
-    if (!(o->flags & kCancelled)) carry_out(s, *o);
+    // A pending operation that is cancelled leaves the list, so this one is carried out; a
+    // cancel while it runs is seen under the lock below.
+    carry_out(s, *o);
     FILE_callback callback = nullptr;
     int handle, status;
     void* user;
@@ -453,15 +463,11 @@ int FILE_setend(int file, int32_t length, int priority, void* user) {
 }
 
 int FILE_exists(const char* path, int priority, void* user) {
-  return queue(FILE_device(path), kExists, priority, user, [&](Op& o) {
-    o.name = path ? path : "";
-  });
+  return queue(FILE_device(path), kExists, priority, user, [&](Op& o) { o.name = path ? path : ""; });
 }
 
 int FILE_delete(const char* path, int priority, void* user) {
-  return queue(FILE_device(path), kDelete, priority, user, [&](Op& o) {
-    o.name = path ? path : "";
-  });
+  return queue(FILE_device(path), kDelete, priority, user, [&](Op& o) { o.name = path ? path : ""; });
 }
 
 int FILE_marker(int device, int priority, void* user) {
@@ -469,9 +475,7 @@ int FILE_marker(int device, int priority, void* user) {
 }
 
 int FILE_openarchive(const char* path, int priority, void* user) {
-  return queue(FILE_device(path), kOpenArchive, priority, user, [&](Op& o) {
-    o.name = path ? path : "";
-  });
+  return queue(FILE_device(path), kOpenArchive, priority, user, [&](Op& o) { o.name = path ? path : ""; });
 }
 
 int FILE_closearchive(int archive, int priority, void* user) {
@@ -563,10 +567,13 @@ void FILESYS_cancelop(int op) {
   if (!o || completed || o->type == kClose || o->type == kSetEnd || o->type == kDelete) return;
   Device& d = s.devices[device_of_op(op)];
   if (!pending) {
-    if (o->type == kRead || o->type == kWrite)
+    o->flags |= kCancelled;
+    if (o->type == kRead || o->type == kWrite) {
       RAW_stop(o->file);
-    else
-      o->flags |= kCancelled;
+      // The transfer moves data until it sees the busy byte: the buffer is the caller's again
+      // only once it has stopped.
+      d.done.wait(lock, [&] { return d.current != o; });
+    }
     return;
   }
   o->flags |= kCancelled;
@@ -644,7 +651,6 @@ int32_t sync_run(int op) {
 }
 
 constexpr int kSyncPriority = 100;
-constexpr int32_t kSyncPiece = 8192;
 
 }  // namespace
 

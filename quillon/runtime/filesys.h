@@ -60,8 +60,9 @@ int32_t FILESYS_completeop(int op);
 // Waits until the operation has finished (running the synchronous tasks meanwhile on the main
 // thread) and returns its status; the operation still has to be completed.
 int FILESYS_wait(int op);
-// A pending operation is finished as cancelled; a read or write in progress stops after the
-// piece it is moving. Close, set end and delete are never cancelled.
+// A pending operation is finished as cancelled. A read or write in progress stops after the
+// piece it is moving and ends cancelled; this returns once it has stopped, so its buffer is no
+// longer written. Close, set end and delete are never cancelled.
 void FILESYS_cancelop(int op);
 // Gives a pending operation a new priority; one already under way or finished keeps its own.
 void FILESYS_setpriorityop(int op, int priority);

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -205,6 +207,48 @@ TEST_F(FileSys, CancelFinishesPendingOperationsOnly) {
   EXPECT_EQ(FILESYS_wait(close), FILESYS_DONE);
   EXPECT_EQ(FILESYS_completeop(close), 1);
   EXPECT_EQ(order(), (std::vector<intptr_t>{-5}));
+}
+
+TEST_F(FileSys, CancelStopsAReadInProgress) {
+  constexpr size_t kSize = 16 << 20;  // thousands of pieces: long enough to be caught under way
+  const std::string data = pattern(kSize);
+  write(path("big"), data);
+  const int device = FILE_device(path("big").c_str());
+  const int file = FILE_syncopen(path("big").c_str(), FILE_READONLY);
+  static std::atomic<bool> started;
+  bool stopped_midway = false;
+  intptr_t cancelled = 0;
+  for (intptr_t attempt = 1; attempt <= 20 && !stopped_midway; ++attempt) {
+    SCOPED_TRACE(attempt);
+    std::string buffer(kSize, 0);
+    for (size_t i = 0; i < kSize; ++i) buffer[i] = static_cast<char>(~data[i]);  // every byte read shows
+    started = false;
+    // The device takes the read right after it has called the marker's callback.
+    const int marker = FILE_marker(device, 10, nullptr);
+    const int read = FILE_read(file, 0, buffer.data(), kSize, 10, reinterpret_cast<void*>(attempt));
+    FILESYS_callbackop(marker, [](int, int, void*) { started = true; });
+    FILESYS_callbackop(read, record);
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!started && std::chrono::steady_clock::now() < give_up) std::this_thread::yield();
+    ASSERT_TRUE(started);
+    FILESYS_cancelop(read);
+    const std::string at_cancel = buffer;
+    // A read that finished before the cancel came keeps its result.
+    const int status = FILESYS_wait(read);
+    ASSERT_TRUE(status == FILESYS_CANCELLED || status == FILESYS_DONE) << status;
+    EXPECT_EQ(FILESYS_completeop(read), status == FILESYS_DONE ? static_cast<int32_t>(kSize) : 0);
+    FILESYS_wait(marker);
+    FILESYS_completeop(marker);
+    EXPECT_TRUE(buffer == at_cancel);  // nothing written once the cancel returned
+    size_t moved = 0;
+    while (moved < kSize && buffer[moved] == data[moved]) ++moved;
+    if (status == FILESYS_CANCELLED) ++cancelled;
+    stopped_midway = status == FILESYS_CANCELLED && moved > 0 && moved < kSize;
+  }
+  EXPECT_TRUE(stopped_midway);
+  std::lock_guard lock(order_mutex());
+  EXPECT_EQ(std::count_if(order().begin(), order().end(), [](intptr_t r) { return r < 0; }), cancelled);
+  FILE_syncclose(file);
 }
 
 TEST_F(FileSys, FaultsOfBadCalls) {

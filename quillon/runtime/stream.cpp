@@ -25,6 +25,10 @@ constexpr int32_t kReadSize = 8192;
 // A read needs kReadSize bytes and room for an end-of-ring mark after them.
 constexpr int32_t kReadRoom = kReadSize + 8;
 constexpr int kNameSize = 260;
+// A consumer in STREAM_wait first spins this long: the next read is usually that close, and a
+// wake-up through the event costs both threads more than the spin.
+constexpr auto kWaitSpin = std::chrono::microseconds(20);
+enum { kAwake, kSpinning, kAsleep };
 
 enum Kind { kFile, kMemory };
 enum Pending { kNone, kReading, kOpening, kClosing };
@@ -66,6 +70,8 @@ struct STREAM {
   int number;
   int32_t waiting;
   uint8_t* next;
+  EVENT* arrived;             // set for a consumer asleep in STREAM_wait
+  std::atomic<int> sleeping;  // kAwake, kSpinning or kAsleep
 };
 
 namespace {
@@ -162,6 +168,16 @@ void add_in_use(Stream& s, int32_t bytes) {
   }
 }
 
+// Wakes the consumer of a tap that waits in STREAM_wait; one that still spins needs no event.
+// Caller holds the lock.
+void wake(STREAM& tap) {
+  if (tap.sleeping.exchange(kAwake) == kAsleep) EVENT_set(tap.arrived);
+}
+
+void wake_all(Stream& s) {
+  for (int i = 0; i < s.ntaps; ++i) wake(s.taps[i]);
+}
+
 void give_back(uint8_t* p) {
   put32(p + 4, static_cast<uint32_t>(size_at(p)));
   put32(p, kGivenBack);
@@ -209,6 +225,14 @@ void walk(Stream& s, F f) {
   }
 }
 
+// Whether p is a chunk of the used part of the ring. A consumer giving chunks back in the order
+// it got them finds its chunk at the read position.
+bool in_used_part(Stream& s, const uint8_t* p) {
+  for (uint8_t* q = s.read; q != s.chunk; q = after(s, q))
+    if (q == p) return id_at(q) != kRingEnd;
+  return false;
+}
+
 void retire(Stream& s) {
   while (s.first && s.first->next && s.first->next->state != STREAM_QUEUED &&
          s.read == s.first->next->start && s.first != s.current)
@@ -232,6 +256,7 @@ void advance_read(Stream& s) {
 void report_invalid(Stream& s) {
   const uint8_t* h = s.chunk;
   s.invalid = true;
+  wake_all(s);
   FAULT(kSource, "STREAM - invalid chunk (%02x %02x %02x %02x %02x %02x %02x %02x)\n", h[0], h[1], h[2], h[3],
         h[4], h[5], h[6], h[7]);
 }
@@ -283,6 +308,7 @@ void route(Stream& s, uint8_t* p) {
   if (t.waiting == 0) t.next = p;
   t.waiting += size;
   add_in_use(s, size);
+  wake(t);
 }
 
 // Cuts the complete chunks after the chunk start; true once the request's end chunk was cut.
@@ -335,6 +361,7 @@ void start_next(Stream& s) {
   if (!r || r->state != STREAM_QUEUED) r = r ? r->next : s.first;
   if (!r) {
     s.state = STREAM_IDLE;
+    wake_all(s);
     return;
   }
   s.current = r;
@@ -534,7 +561,12 @@ STREAM* STREAM_create(int requests, int filters, int taps, void* memory, size_t 
     s->free = &s->requests[i];
   }
   for (int i = 0; i < filters; ++i) s->filters[i] = {0, 0, 1};
-  for (int i = 0; i < taps; ++i) s->taps[i] = {s, i + 1, 0, nullptr};
+  for (int i = 0; i < taps; ++i) {
+    STREAM& t = s->taps[i];
+    t.stream = s;
+    t.number = i + 1;
+    t.arrived = EVENT_create(0, 0);
+  }
   s->ring = p;
   s->ring_end = base + size;
   s->read = s->chunk = s->write = s->ring;
@@ -697,6 +729,7 @@ void STREAM_kill(STREAM* handle) {
   } else if (s->state == STREAM_FULL) {
     s->state = STREAM_IDLE;
   }
+  wake_all(*s);
 }
 
 void STREAM_destroy(STREAM* handle) {
@@ -711,6 +744,7 @@ void STREAM_destroy(STREAM* handle) {
     CRIT_enter(s->lock);
   }
   std::memset(s->magic, 0, 4);
+  for (int i = 0; i < s->ntaps; ++i) EVENT_delete(s->taps[i].arrived);
   const int file = s->file;
   s->file = 0;
   CRIT_leave(s->lock);
@@ -748,9 +782,7 @@ void STREAM_release(STREAM* handle, void* chunk) {
   // Only a chunk of the used part of the ring is taken: anything else would break the ring. The
   // read position first moves over chunks given back, which keeps that part short.
   advance_read(*s);
-  bool found = false;
-  walk(*s, [&](Request*, uint8_t* q) { found = found || q == p; });
-  if (!found) {
+  if (!in_used_part(*s, p)) {
     FAULT(kSource, "STREAM_release - chunk does not belong to specified stream\n");
     return;
   }
@@ -775,6 +807,26 @@ auto query(STREAM* handle, const char* function, F f) -> decltype(f(*handle->str
 }
 
 }  // namespace
+
+int STREAM_wait(STREAM* tap, int ticks) {
+  Stream* s = check(tap, "STREAM_wait");
+  if (!s) return 0;
+  const auto ready = [&] { return tap->waiting > 0 || s->state == STREAM_IDLE || s->invalid ? 1 : 0; };
+  {
+    Locked lock(s);
+    if (ready() || ticks == 0) return ready();
+    // Reset under the lock that every wake-up is given under, so none is lost or left over.
+    EVENT_reset(tap->arrived);
+    tap->sleeping = kSpinning;
+  }
+  const auto until = std::chrono::steady_clock::now() + kWaitSpin;
+  while (tap->sleeping.load() == kSpinning && std::chrono::steady_clock::now() < until) THREAD_spinpause();
+  int spinning = kSpinning;
+  if (tap->sleeping.compare_exchange_strong(spinning, kAsleep)) EVENT_wait(tap->arrived, ticks);
+  Locked lock(s);
+  tap->sleeping = kAwake;
+  return ready();
+}
 
 int32_t STREAM_gettable(STREAM* tap) {
   return query(tap, "STREAM_gettable", [&](Stream&) { return tap->waiting; });

@@ -47,6 +47,11 @@ void STREAM_destroy(STREAM* stream);
 void* STREAM_get(STREAM* tap);
 void STREAM_release(STREAM* stream, void* chunk);
 
+// Waits until a chunk waits at the tap, the stream is idle or it stopped on an invalid chunk, for
+// at most `ticks` (WAIT_FOREVER: no limit). Returns 1 then, 0 when the time ran out. One thread
+// at a time waits at a tap.
+int STREAM_wait(STREAM* tap, int ticks);
+
 int32_t STREAM_gettable(STREAM* tap);
 int STREAM_state(STREAM* stream);
 // 1 when the stream is idle and nothing waits at the tap.

@@ -36,6 +36,8 @@ int THREAD_wait(const THREAD* thread, int ticks);
 int THREAD_ismain();
 // Sleeps ticks x 1000 / frequency milliseconds; 0 gives up the processor once.
 void THREAD_sleep(int ticks);
+// One short pause of a thread spinning on a value another thread is about to change.
+void THREAD_spinpause();
 
 // ---- Critical sections (recursive) ----
 

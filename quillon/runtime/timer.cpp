@@ -5,6 +5,7 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -184,6 +185,15 @@ Tasks& tasks() {
   return t;
 }
 
+// The tick counter starts again at 0: each task keeps the ticks it still had to wait.
+void rebase_tasks(uint32_t old_ticks) {
+  Tasks& t = tasks();
+  std::lock_guard lock(t.mutex);
+  for (auto& e : t.entries)
+    if (e.fn) e.due = static_cast<uint32_t>(std::max<int32_t>(0, static_cast<int32_t>(e.due - old_ticks)));
+  t.ran = false;
+}
+
 }  // namespace
 
 uint32_t TIMER_step(int frequency) {
@@ -207,6 +217,7 @@ int TIMER_init(int frequency) {
     frequency = 100;
   }
   t.step = TIMER_step(frequency);
+  rebase_tasks(t.ticks);
   t.ticks = 0;
   t.time = 0;
   t.time_accumulator = 0;

@@ -163,6 +163,18 @@ TEST_F(SyncTasks, RunOncePerTickWithTheLateness) {
   EXPECT_EQ(task_calls[0], 1);
 }
 
+TEST_F(SyncTasks, RestartKeepsTheTicksATaskStillHadToWait) {
+  wait_for_ticks(60);  // the clock now runs well ahead of where a restart begins
+  ASSERT_EQ(SYNCTASK_add(tasks[0], 1, 30), 1);
+  TIMER_stop();
+  ASSERT_EQ(TIMER_init(100), 1);
+  SYNCTASK_run(nullptr);
+  EXPECT_EQ(task_calls[0], 0);
+  wait_for_ticks(31);
+  SYNCTASK_run(nullptr);
+  EXPECT_EQ(task_calls[0], 1);
+}
+
 TEST_F(SyncTasks, SeventeenthTaskFindsTheListFull) {
   FaultCatcher faults;
   for (int i = 0; i < 16; ++i) ASSERT_EQ(SYNCTASK_add(tasks[i], 1, 0), 1);

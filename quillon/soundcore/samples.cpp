@@ -33,6 +33,8 @@ constexpr const char* kMsgParlet = "Couldn't read Parlet-talk samples.";
 constexpr const char* kMsgParletMemory = "Couldn't allocate memory for Parlet-talk buffer.";
 
 constexpr int kIoBytes = 4096;
+// Interleaved PCM moves in runs this large: the file layer passes them straight to the file.
+constexpr int kPcmRunBytes = 65536;
 constexpr int32_t kQvxaPieceFrames = 1792;  // 64 QV-XA frames per read
 
 bool fail(const char* message) {
@@ -100,9 +102,9 @@ bool importpcminterleaved(gfile* f, int32_t pos, int32_t first, int32_t count, i
                       : rep == SREP_S16B_INT ? deinterleaveany<SREP_S16B_INT>
                       : rep == SREP_S8_INT   ? deinterleaveany<SREP_S8_INT>
                                              : deinterleaveany<SREP_U8_INT>;
-  uint8_t buf[kIoBytes];
+  uint8_t buf[kPcmRunBytes];
   const int32_t framebytes = width * channels;
-  const int32_t runframes = kIoBytes / framebytes;
+  const int32_t runframes = kPcmRunBytes / framebytes;
   const int64_t last = static_cast<int64_t>(first) + count - 1;
   int32_t i = first;
   for (int32_t left = count; left > 0;) {
@@ -504,28 +506,6 @@ struct Sink {
   }
 };
 
-void putsample(uint8_t* p, int rep, int16_t v) {
-  switch (rep) {
-    case SREP_S16L_INT:
-    case SREP_S16L_BLK:
-      p[0] = static_cast<uint8_t>(v);
-      p[1] = static_cast<uint8_t>(v >> 8);
-      break;
-    case SREP_S16B_INT:
-    case SREP_S16B_BLK:
-      p[0] = static_cast<uint8_t>(v >> 8);
-      p[1] = static_cast<uint8_t>(v);
-      break;
-    case SREP_S8_INT:
-    case SREP_S8_BLK:
-      p[0] = static_cast<uint8_t>(v >> 8);
-      break;
-    default:
-      p[0] = static_cast<uint8_t>((v >> 8) + 128);
-      break;  // u8_int
-  }
-}
-
 int samplewidth(int rep) {
   return (rep == SREP_S16L_INT || rep == SREP_S16B_INT || rep == SREP_S16L_BLK || rep == SREP_S16B_BLK) ? 2
                                                                                                         : 1;
@@ -544,26 +524,76 @@ void blockprogress(AUREX_COMPSTATE** states, const STIMBRE* t, int c, int64_t fr
   }
 }
 
+template <int Rep>
+void pcmput(uint8_t* p, int16_t v) {
+  if constexpr (Rep == SREP_S16L_INT) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+  } else if constexpr (Rep == SREP_S16B_INT) {
+    p[0] = static_cast<uint8_t>(v >> 8);
+    p[1] = static_cast<uint8_t>(v);
+  } else if constexpr (Rep == SREP_S8_INT) {
+    p[0] = static_cast<uint8_t>(v >> 8);
+  } else {
+    p[0] = static_cast<uint8_t>((v >> 8) + 128);  // u8_int
+  }
+}
+
+void putsample(uint8_t* p, int rep, int16_t v) {
+  switch (rep) {
+    case SREP_S16L_INT:
+    case SREP_S16L_BLK:
+      return pcmput<SREP_S16L_INT>(p, v);
+    case SREP_S16B_INT:
+    case SREP_S16B_BLK:
+      return pcmput<SREP_S16B_INT>(p, v);
+    case SREP_S8_INT:
+    case SREP_S8_BLK:
+      return pcmput<SREP_S8_INT>(p, v);
+    default:
+      return pcmput<SREP_U8_INT>(p, v);
+  }
+}
+
+// Interleaves n frames from frame i on into p, the mirror of deinterleave.
+template <int Rep, int Channels>
+void interleave(uint8_t* p, int32_t i, int32_t n, int channels, int16_t* const* samples) {
+  constexpr int width = (Rep == SREP_S16L_INT || Rep == SREP_S16B_INT) ? 2 : 1;
+  if constexpr (Channels != 0) channels = Channels;
+  const int16_t* in[STIMBRE_MAXCHANNELS];
+  for (int c = 0; c < channels; ++c) in[c] = samples[c] + i;
+  for (int32_t k = 0; k < n; ++k)
+    for (int c = 0; c < channels; ++c, p += width) pcmput<Rep>(p, in[c][k]);
+}
+
+template <int Rep>
+void interleaveany(uint8_t* p, int32_t i, int32_t n, int channels, int16_t* const* samples) {
+  switch (channels) {
+    case 1:
+      return interleave<Rep, 1>(p, i, n, channels, samples);
+    case 2:
+      return interleave<Rep, 2>(p, i, n, channels, samples);
+    default:
+      return interleave<Rep, 0>(p, i, n, channels, samples);
+  }
+}
+
 bool exportpcminterleaved(Sink& sink, int32_t first, int32_t count, const STIMBRE* t) {
   const int rep = t->samplerep, width = samplewidth(rep), channels = t->numchannels;
-  uint8_t buf[kIoBytes];
-  const int32_t runframes = kIoBytes / (width * channels);
+  const auto gather = rep == SREP_S16L_INT   ? interleaveany<SREP_S16L_INT>
+                      : rep == SREP_S16B_INT ? interleaveany<SREP_S16B_INT>
+                      : rep == SREP_S8_INT   ? interleaveany<SREP_S8_INT>
+                                             : interleaveany<SREP_U8_INT>;
+  uint8_t buf[kPcmRunBytes];
+  const int32_t runframes = kPcmRunBytes / (width * channels);
   int32_t i = first;
   for (int32_t left = count; left > 0;) {
     const int32_t n = std::min(left, runframes);
-    for (int32_t at = (i + 65535) / 65536 * 65536; at < i + n; at += 65536)
+    for (int64_t at = (int64_t{i} + 65535) / 65536 * 65536; at < int64_t{i} + n; at += 65536)
       AUREX_progress(progressof(at, t->numsamples));
-    uint8_t* p = buf;
-    // 16-bit little-endian (WAV) is by far the most written: its own loop, free of the per-sample
-    // representation switch.
-    if (rep == SREP_S16L_INT) {
-      for (int32_t k = 0; k < n; ++k, ++i)
-        for (int c = 0; c < channels; ++c, p += 2) putsample(p, SREP_S16L_INT, t->samples[c][i]);
-    } else {
-      for (int32_t k = 0; k < n; ++k, ++i)
-        for (int c = 0; c < channels; ++c, p += width) putsample(p, rep, t->samples[c][i]);
-    }
-    if (!sink.put(buf, static_cast<int32_t>(p - buf))) return false;
+    gather(buf, i, n, channels, t->samples);
+    if (!sink.put(buf, n * width * channels)) return false;
+    i += n;
     left -= n;
   }
   return true;
