@@ -47,6 +47,17 @@ class QuillonFiles : public ScratchTest {
   }
 };
 
+// Without a command quillon becomes its window program, found beside it or under libexec; a
+// copy of quillon alone says where it looked.
+TEST_F(QuillonFiles, WithoutTheWindowProgramNoCommandSaysWhereItLooked) {
+  fs::copy_file(QUILLON_EXE, path("quillon"));
+  const Result r = shell(path("quillon"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("the window program is not installed"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(path("quillon-window")), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(path("../libexec/quillon/quillon-window")), std::string::npos) << r.out;
+}
+
 TEST_F(QuillonFiles, ConvertAndInfo) {
   makewav(path("in.wav"), 500);
   Result r = run("convert --rep u8_int " + path("in.wav") + " " + path("out.wav"));
