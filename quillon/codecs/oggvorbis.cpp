@@ -210,22 +210,29 @@ int oggvorbis_decode(gfile* file, int32_t first, int32_t count, int channels, in
       float** pcm;
       for (int n; (n = vorbis_synthesis_pcmout(&s.vd, &pcm)) > 0;) {
         const int have = s.vi.channels;
-        for (int i = 0; i < n && at < end; ++i, ++at) {
-          if (at % 4096 == 0 && progress && count > 0)
-            progress(
-                static_cast<int>(std::min<int64_t>(100, std::max<int64_t>(0, at - first) * 100 / count)));
-          if (at < first) continue;
-          buffers[0][at] = to16(pcm[0][i]);
-          if (channels < 2) continue;
+        const int take = static_cast<int>(std::min<int64_t>(n, end - at));
+        if (progress && count > 0)
+          for (int64_t mark = (at + 4095) / 4096 * 4096; mark < at + take; mark += 4096)
+            progress(static_cast<int>(std::min<int64_t>(100, std::max<int64_t>(0, mark - first) * 100 / count)));
+        const int from = static_cast<int>(std::clamp<int64_t>(first - at, 0, take));
+        int16_t* left = buffers[0] + at;
+        for (int i = from; i < take; ++i) left[i] = to16(pcm[0][i]);
+        if (channels >= 2) {
           // Channel 0 is the left; the right is channel 1, the mean of all the others, or the
           // only channel of a mono stream chained to a stereo one.
-          float right = have == 1 ? pcm[0][i] : pcm[1][i];
-          if (have > 2) {
-            for (int c = 2; c < have; ++c) right += pcm[c][i];
-            right /= static_cast<float>(have - 1);
+          int16_t* right = buffers[1] + at;
+          const float* second = pcm[have == 1 ? 0 : 1];
+          if (have <= 2) {
+            for (int i = from; i < take; ++i) right[i] = to16(second[i]);
+          } else {
+            for (int i = from; i < take; ++i) {
+              float sum = second[i];
+              for (int c = 2; c < have; ++c) sum += pcm[c][i];
+              right[i] = to16(sum / static_cast<float>(have - 1));
+            }
           }
-          buffers[1][at] = to16(right);
         }
+        at += take;
         vorbis_synthesis_read(&s.vd, n);
       }
     }
