@@ -1,19 +1,65 @@
 // Audio device backend over SDL2. SDL pulls audio through a callback on its own thread; the
 // callback consumes the looping buffer at the write cursor, so everything before that cursor is
 // committed, and the last piece it took is what the device is playing now. Capture runs the
-// other way: the callback appends what the device recorded.
+// other way: the callback appends what the device recorded. The library is loaded when audio is
+// first wanted, so that the commands which never play don't pay for its start.
 #include <SDL.h>
+#include <dlfcn.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "quillon/platform/audiodev.h"
 
 namespace {
+
+// The SDL functions the backend calls, from the library loaded on first use (null when it can't
+// be loaded: no audio).
+struct Sdl {
+  decltype(&SDL_InitSubSystem) InitSubSystem;
+  decltype(&SDL_QuitSubSystem) QuitSubSystem;
+  decltype(&SDL_GetError) GetError;
+  decltype(&SDL_GetNumAudioDevices) GetNumAudioDevices;
+  decltype(&SDL_OpenAudioDevice) OpenAudioDevice;
+  decltype(&SDL_CloseAudioDevice) CloseAudioDevice;
+  decltype(&SDL_PauseAudioDevice) PauseAudioDevice;
+  decltype(&SDL_LockAudioDevice) LockAudioDevice;
+  decltype(&SDL_UnlockAudioDevice) UnlockAudioDevice;
+  decltype(&SDL_GetAudioDeviceStatus) GetAudioDeviceStatus;
+};
+
+const Sdl* load_sdl() {
+  void* lib = dlopen("libSDL2-2.0.so.0", RTLD_NOW | RTLD_LOCAL);
+  if (!lib) return nullptr;
+  static Sdl s;
+  bool ok = true;
+  const auto take = [&](auto& fn, const char* name) {
+    fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(dlsym(lib, name));
+    ok = ok && fn;
+  };
+  take(s.InitSubSystem, "SDL_InitSubSystem");
+  take(s.QuitSubSystem, "SDL_QuitSubSystem");
+  take(s.GetError, "SDL_GetError");
+  take(s.GetNumAudioDevices, "SDL_GetNumAudioDevices");
+  take(s.OpenAudioDevice, "SDL_OpenAudioDevice");
+  take(s.CloseAudioDevice, "SDL_CloseAudioDevice");
+  take(s.PauseAudioDevice, "SDL_PauseAudioDevice");
+  take(s.LockAudioDevice, "SDL_LockAudioDevice");
+  take(s.UnlockAudioDevice, "SDL_UnlockAudioDevice");
+  take(s.GetAudioDeviceStatus, "SDL_GetAudioDeviceStatus");
+  return ok ? &s : nullptr;
+}
+
+// Valid once init_audio has succeeded, which every device operation comes after.
+const Sdl* sdl() {
+  static const Sdl* const loaded = load_sdl();
+  return loaded;
+}
 
 // The backend's records; the layer's opaque handles point at them.
 struct Buffer {
@@ -46,7 +92,7 @@ uint16_t period_frames(int rate) {
 }
 
 int open_error() {
-  return audiodev_sdl_maperror(SDL_GetError(), SDL_GetNumAudioDevices(0));
+  return audiodev_sdl_maperror(sdl()->GetError(), sdl()->GetNumAudioDevices(0));
 }
 
 void playback_callback(void* user, Uint8* stream, int len) {
@@ -84,20 +130,20 @@ void capture_callback(void* user, Uint8* stream, int len) {
 }
 
 int init_audio() {
-  return SDL_InitSubSystem(SDL_INIT_AUDIO) == 0 ? kAudioDevOk : kAudioDevNoDevice;
+  return sdl() && sdl()->InitSubSystem(SDL_INIT_AUDIO) == 0 ? kAudioDevOk : kAudioDevNoDevice;
 }
 
 int sdl_probe(AudioDevCaps* caps) {
   if (init_audio() != kAudioDevOk) return kAudioDevNoDevice;
   // SDL mixes every voice in software: no positional hardware voices, no hardware reverb.
   *caps = AudioDevCaps{0, 0, 0};
-  SDL_QuitSubSystem(SDL_INIT_AUDIO);
+  sdl()->QuitSubSystem(SDL_INIT_AUDIO);
   return kAudioDevOk;
 }
 
 int open_device(Buffer* b) {
   SDL_AudioSpec have{};
-  b->dev = SDL_OpenAudioDevice(nullptr, 0, &b->spec, &have, 0);
+  b->dev = sdl()->OpenAudioDevice(nullptr, 0, &b->spec, &have, 0);
   return b->dev != 0 ? kAudioDevOk : open_error();
 }
 
@@ -116,7 +162,7 @@ int sdl_open(const AudioDevFormat& f, uint32_t bytes, AudioDevBuffer** out) {
   const int rc = open_device(b);
   if (rc != kAudioDevOk) {
     delete b;
-    SDL_QuitSubSystem(SDL_INIT_AUDIO);
+    sdl()->QuitSubSystem(SDL_INIT_AUDIO);
     return rc;
   }
   *out = reinterpret_cast<AudioDevBuffer*>(b);
@@ -126,9 +172,9 @@ int sdl_open(const AudioDevFormat& f, uint32_t bytes, AudioDevBuffer** out) {
 void sdl_close(AudioDevBuffer* handle) {
   Buffer* b = of(handle);
   if (!b) return;
-  if (b->dev) SDL_CloseAudioDevice(b->dev);
+  if (b->dev) sdl()->CloseAudioDevice(b->dev);
   delete b;
-  SDL_QuitSubSystem(SDL_INIT_AUDIO);
+  sdl()->QuitSubSystem(SDL_INIT_AUDIO);
 }
 
 int sdl_lock(AudioDevBuffer* handle, uint32_t offset, uint32_t bytes, void** p1, uint32_t* n1, void** p2,
@@ -136,7 +182,7 @@ int sdl_lock(AudioDevBuffer* handle, uint32_t offset, uint32_t bytes, void** p1,
   Buffer* b = of(handle);
   const auto size = static_cast<uint32_t>(b->ring.size());
   if (offset >= size || bytes > size || b->dev == 0) return kAudioDevFailed;
-  SDL_LockAudioDevice(b->dev);
+  sdl()->LockAudioDevice(b->dev);
   *p1 = b->ring.data() + offset;
   *n1 = std::min(bytes, size - offset);
   *n2 = bytes - *n1;
@@ -146,16 +192,16 @@ int sdl_lock(AudioDevBuffer* handle, uint32_t offset, uint32_t bytes, void** p1,
 
 void sdl_unlock(AudioDevBuffer* handle) {
   Buffer* b = of(handle);
-  SDL_UnlockAudioDevice(b->dev);
+  sdl()->UnlockAudioDevice(b->dev);
 }
 
 int set_playing(AudioDevBuffer* handle, bool on) {
   Buffer* b = of(handle);
   if (b->dev == 0) return kAudioDevFailed;
-  SDL_LockAudioDevice(b->dev);
+  sdl()->LockAudioDevice(b->dev);
   b->playing = on;
-  SDL_UnlockAudioDevice(b->dev);
-  SDL_PauseAudioDevice(b->dev, on ? 0 : 1);
+  sdl()->UnlockAudioDevice(b->dev);
+  sdl()->PauseAudioDevice(b->dev, on ? 0 : 1);
   return kAudioDevOk;
 }
 
@@ -169,10 +215,10 @@ int sdl_stop(AudioDevBuffer* handle) {
 uint32_t sdl_status(AudioDevBuffer* handle) {
   Buffer* b = of(handle);
   // A device that disappears (unplugged, server gone) is reported stopped by SDL.
-  if (b->dev == 0 || SDL_GetAudioDeviceStatus(b->dev) == SDL_AUDIO_STOPPED) return kAudioDevLost;
-  SDL_LockAudioDevice(b->dev);
+  if (b->dev == 0 || sdl()->GetAudioDeviceStatus(b->dev) == SDL_AUDIO_STOPPED) return kAudioDevLost;
+  sdl()->LockAudioDevice(b->dev);
   const bool playing = b->playing;
-  SDL_UnlockAudioDevice(b->dev);
+  sdl()->UnlockAudioDevice(b->dev);
   return playing ? kAudioDevPlaying : 0;
 }
 
@@ -180,14 +226,14 @@ int sdl_restore(AudioDevBuffer* handle) {
   Buffer* b = of(handle);
   bool playing = false;
   if (b->dev) {
-    SDL_LockAudioDevice(b->dev);
+    sdl()->LockAudioDevice(b->dev);
     playing = b->playing;
-    SDL_UnlockAudioDevice(b->dev);
-    SDL_CloseAudioDevice(b->dev);
+    sdl()->UnlockAudioDevice(b->dev);
+    sdl()->CloseAudioDevice(b->dev);
     b->dev = 0;
   }
   const int rc = open_device(b);
-  if (rc == kAudioDevOk && playing) SDL_PauseAudioDevice(b->dev, 0);
+  if (rc == kAudioDevOk && playing) sdl()->PauseAudioDevice(b->dev, 0);
   return rc;
 }
 
@@ -196,10 +242,10 @@ void sdl_cursors(AudioDevBuffer* handle, uint32_t* play, uint32_t* write) {
   const uint64_t size = b->ring.size();
   uint64_t taken = 0, piece = 0;
   if (b->dev) {
-    SDL_LockAudioDevice(b->dev);
+    sdl()->LockAudioDevice(b->dev);
     taken = b->taken;
     piece = b->lastpiece;
-    SDL_UnlockAudioDevice(b->dev);
+    sdl()->UnlockAudioDevice(b->dev);
   }
   *write = static_cast<uint32_t>(taken % size);
   *play = static_cast<uint32_t>((taken - std::min(taken, piece)) % size);
@@ -218,14 +264,14 @@ int sdl_capopen(const AudioDevFormat& f, uint32_t bytes, AudioDevCapture** out) 
   want.samples = period_frames(f.rate);
   want.callback = capture_callback;
   want.userdata = c;
-  c->dev = SDL_OpenAudioDevice(nullptr, 1, &want, &have, 0);
+  c->dev = sdl()->OpenAudioDevice(nullptr, 1, &want, &have, 0);
   if (c->dev == 0) {
-    const int rc = audiodev_sdl_maperror(SDL_GetError(), SDL_GetNumAudioDevices(1));
+    const int rc = audiodev_sdl_maperror(sdl()->GetError(), sdl()->GetNumAudioDevices(1));
     delete c;
-    SDL_QuitSubSystem(SDL_INIT_AUDIO);
+    sdl()->QuitSubSystem(SDL_INIT_AUDIO);
     return rc;
   }
-  SDL_PauseAudioDevice(c->dev, 0);
+  sdl()->PauseAudioDevice(c->dev, 0);
   *out = reinterpret_cast<AudioDevCapture*>(c);
   return kAudioDevOk;
 }
@@ -233,16 +279,16 @@ int sdl_capopen(const AudioDevFormat& f, uint32_t bytes, AudioDevCapture** out) 
 void sdl_capclose(AudioDevCapture* handle) {
   Capture* c = of(handle);
   if (!c) return;
-  SDL_CloseAudioDevice(c->dev);
+  sdl()->CloseAudioDevice(c->dev);
   delete c;
-  SDL_QuitSubSystem(SDL_INIT_AUDIO);
+  sdl()->QuitSubSystem(SDL_INIT_AUDIO);
 }
 
 uint32_t sdl_capcursor(AudioDevCapture* handle) {
   Capture* c = of(handle);
-  SDL_LockAudioDevice(c->dev);
+  sdl()->LockAudioDevice(c->dev);
   const uint32_t pos = c->pos;
-  SDL_UnlockAudioDevice(c->dev);
+  sdl()->UnlockAudioDevice(c->dev);
   return pos;
 }
 
@@ -250,9 +296,9 @@ void sdl_capread(AudioDevCapture* handle, uint32_t offset, uint32_t bytes, void*
   Capture* c = of(handle);
   const size_t size = c->ring.size();
   auto* d = static_cast<uint8_t*>(dst);
-  SDL_LockAudioDevice(c->dev);
+  sdl()->LockAudioDevice(c->dev);
   for (size_t i = 0, at = offset % size; i < bytes; ++i, at = (at + 1) % size) d[i] = c->ring[at];
-  SDL_UnlockAudioDevice(c->dev);
+  sdl()->UnlockAudioDevice(c->dev);
 }
 
 }  // namespace
