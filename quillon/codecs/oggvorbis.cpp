@@ -270,7 +270,7 @@ int decodepart(PageReader& r, Part& part, int channels, int16_t** buffers, Repor
           if (vorbis_synthesis_init(&s.vd, &s.vi) != 0) return *message = "Corrupt secondary header.", 0;
           vorbis_block_init(&s.vd, &s.vb);
           s.synthesis = true;
-          if (part.second) {
+          if (part.second && packetno == 0) {
             // The rest of the header page is not ours: the split's page comes next.
             r.jump(split->offset);
             ogg_stream_reset(&s.os);

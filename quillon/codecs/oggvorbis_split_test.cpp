@@ -122,4 +122,31 @@ INSTANTIATE_TEST_SUITE_P(Streams, OggSplit,
                                          StreamCase{"short", 44100, 2, 0.3, "4", false}),
                          [](const testing::TestParamInfo<StreamCase>& i) { return std::string(i.param.name); });
 
+// Two streams one after the other are one sound: a split inside the first link carries the
+// second decoder through the chain, and no split is planned past the first link's end.
+TEST(OggSplitChain, SplitsInTheFirstLinkOnly) {
+  if (!have_oggenc()) GTEST_SKIP() << "needs oggenc";
+  std::vector<uint8_t> data = oggenc_stream(44100, 2, 3.0, "4");
+  const std::vector<uint8_t> link = oggenc_stream(44100, 1, 2.0, "2");
+  ASSERT_FALSE(data.empty());
+  ASSERT_FALSE(link.empty());
+  const int64_t firstlink = length_of(data);
+  data.insert(data.end(), link.begin(), link.end());
+  const int64_t total = length_of(data);
+  ASSERT_GT(total, firstlink);
+  const Decoded whole = decode(data, nullptr, 0, static_cast<int32_t>(total));
+  ASSERT_EQ(whole.result, 1);
+  int used = 0;
+  for (int64_t at = 1; at < total; at += 4001) {
+    OGGVORBIS_SPLIT split;
+    if (!oggvorbis_plan_split(data.data(), static_cast<int32_t>(data.size()), at, &split)) continue;
+    EXPECT_LT(split.sample, firstlink);
+    const Decoded two = decode(data, &split, 0, static_cast<int32_t>(total));
+    EXPECT_EQ(two.result, 2);
+    EXPECT_TRUE(two.left == whole.left && two.right == whole.right) << "split at " << at;
+    ++used;
+  }
+  EXPECT_GT(used, 0);
+}
+
 }  // namespace
