@@ -342,13 +342,28 @@ bool importparlet(gfile* f, const int32_t* positions, int32_t first, int32_t cou
 
 // ---- Ogg Vorbis --------------------------------------------------------------------------
 
+// Below this many samples per channel a read is decoded by one decoder.
+constexpr int32_t kOggSplitSamples = 1 << 15;
+
 // The stream is decoded from the start of the file whatever the position list says: Vorbis
-// packets depend on the headers at its start.
+// packets depend on the headers at its start. A long read is decoded from memory by two decoders
+// at once, the second from a page near the middle (see oggvorbis_plan_split).
 bool importogg(gfile* f, int32_t first, int32_t count, int channels, int16_t** buffers) {
   if (channels > OGGVORBIS_MAXCHANNELS) return fail(kMsgImport);
   const char* message = nullptr;
-  return oggvorbis_decode(f, first, count, channels, buffers, AUREX_progress, &message) == 1 ||
-         fail(message ? message : "Couldn't read Ogg Vorbis samples.");
+  const int32_t bytes = count >= kOggSplitSamples && std::thread::hardware_concurrency() >= 2 ? gsize(f) : 0;
+  auto* data = bytes > 0 ? static_cast<uint8_t*>(galloc(bytes)) : nullptr;
+  int ok;
+  if (data && gseek(f, 0) == 1 && readexact(f, data, bytes)) {
+    OGGVORBIS_SPLIT split;
+    const bool planned = oggvorbis_plan_split(data, bytes, first + count / 2, &split) == 1;
+    ok = oggvorbis_decode_memory(data, bytes, planned ? &split : nullptr, first, count, channels, buffers,
+                                 AUREX_progress, &message);
+  } else {
+    ok = oggvorbis_decode(f, first, count, channels, buffers, AUREX_progress, &message);
+  }
+  if (data) gfree(data);
+  return ok > 0 || fail(message ? message : "Couldn't read Ogg Vorbis samples.");
 }
 
 // ---- MPEG frames --------------------------------------------------------------------------
